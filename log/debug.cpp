@@ -1,0 +1,275 @@
+#include "log/debug.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "log/line_format.h"
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+#include "platform/process_info.h"
+
+namespace ZelLog {
+namespace {
+
+namespace platform = tapscope::platform;
+
+constexpr std::uint32_t kFileOptionBits = 0x0F;
+constexpr std::uint32_t kEchoOptionBits = 0xF0;
+// The debug-output echo of a line is cut to this many characters and "\n".
+constexpr std::size_t kEchoMaxLength = 2047;
+
+constexpr std::int32_t kTraceLevel = 2;
+constexpr std::int32_t kWarningLevel = 1;
+constexpr std::int32_t kErrorLevel = 1;
+
+zelmisc::CriticalSection& InstanceLock() {
+    // Never destroyed: threads that outlive main may still ask for the log.
+    static auto* lock = new zelmisc::CriticalSection;
+    return *lock;
+}
+
+// Set up when the program starts, so that no two threads race to make it.
+[[maybe_unused]] zelmisc::CriticalSection& g_instanceLockAtStart = InstanceLock();
+
+std::atomic<CDebug*> g_instance{nullptr};
+// The object whose constructor is running; guarded by InstanceLock().
+CDebug* g_constructing = nullptr;
+
+std::string_view SourceFileName(const char* path) {
+    const std::string_view text = path != nullptr ? path : "";
+    const std::string_view::size_type slash = text.find_last_of("/\\");
+    return slash == std::string_view::npos ? text : text.substr(slash + 1);
+}
+
+}  // namespace
+
+CDebug* CDebug::Instance(const char* logFolder, const char* registryPath) {
+    if (CDebug* existing = g_instance.load(std::memory_order_acquire)) {
+        return existing;
+    }
+    zelmisc::ScopedLock lock(InstanceLock());
+    if (CDebug* existing = g_instance.load(std::memory_order_relaxed)) {
+        return existing;
+    }
+    if (g_constructing != nullptr) {
+        // Only the constructing thread gets here: the lock is re-entrant.
+        return g_constructing;
+    }
+    CDebug* created = nullptr;
+    try {
+        created = new CDebug(logFolder != nullptr ? logFolder : "",
+                             registryPath != nullptr ? registryPath : "");
+    } catch (...) {
+        g_constructing = nullptr;
+        throw;
+    }
+    g_constructing = nullptr;
+    g_instance.store(created, std::memory_order_release);
+    return created;
+}
+
+CDebug::CDebug(const char* logFolder, const char* registryPath)
+    : m_logFolder(logFolder), m_registryPath(registryPath) {
+    g_constructing = this;
+    m_mainThreadId = platform::CurrentThreadId();
+    ApplySettings(LogSettings{});
+}
+
+CDebug::CDebug(const LogSettings& settings, const char* logFolder, const char* registryPath)
+    : m_logFolder(logFolder), m_registryPath(registryPath) {
+    m_mainThreadId = platform::CurrentThreadId();
+    ApplySettings(settings);
+}
+
+CDebug::~CDebug() {
+    m_level.store(0, std::memory_order_relaxed);
+}
+
+void CDebug::ApplySettings(const LogSettings& settings) {
+    m_moduleName = settings.moduleName;
+    m_extension = settings.extension;
+    m_logFilePath = settings.logFilePath;
+    m_options = settings.options;
+    m_bufferSize = settings.bufferSize;
+    m_queueMaxLines = settings.queueMaxLines;
+    m_flushPeriod = settings.flushPeriod;
+    m_maxSizeMb = settings.maxSizeMb;
+    m_maxAgeHours = settings.maxAgeHours;
+    m_zipDays = settings.zipDays;
+    m_filter = settings.filter;
+    m_level.store(settings.level, std::memory_order_relaxed);
+}
+
+void CDebug::Trace(const char* format, ...) {
+    if (Level() < kTraceLevel) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    WritePrefixedLine(" ", format, args, "\n", true);
+    va_end(args);
+}
+
+void CDebug::Warning(const char* format, ...) {
+    if (Level() < kWarningLevel) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    WritePrefixedLine(" !WARNING! ", format, args, "\n", true);
+    va_end(args);
+}
+
+void CDebug::Error(const char* file, int line, const char* timestamp, const char* format, ...) {
+    if (Level() < kErrorLevel) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    VError(file, line, timestamp, format, args);
+    va_end(args);
+}
+
+void CDebug::VError(const char* file, int line, const char* timestamp, const char* format,
+                    va_list args) {
+    if (Level() < kErrorLevel) {
+        return;
+    }
+    const std::string_view name = SourceFileName(file);
+    const std::uint64_t memoryMb = platform::WorkingSetBytes() >> 20;
+    char suffix[kLineBufferSize];
+    const int n =
+        std::snprintf(suffix, sizeof suffix, " (file:%.*s line:%d ver:%s memory:%" PRIu64 " MB)\n",
+                      static_cast<int>(name.size()), name.data(), line,
+                      timestamp != nullptr ? timestamp : "", memoryMb);
+    const std::size_t suffixLength = n < 0 ? 0 : std::min<std::size_t>(n, sizeof suffix - 1);
+    WritePrefixedLine(" #* ERROR *# ", format, args, std::string_view(suffix, suffixLength), false);
+}
+
+void CDebug::PrintRaw(const char* format, ...) {
+    if (Level() < kTraceLevel) {
+        return;
+    }
+    char line[kLineBufferSize];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (n < 0) {
+        return;
+    }
+    Deliver(line, TextLength(line, std::min<std::size_t>(n, sizeof line - 1)), true);
+}
+
+void CDebug::WritePrefixedLine(std::string_view marker, const char* format, va_list args,
+                               std::string_view suffix, bool filtered) {
+    try {
+        zelmisc::LogTime time;
+        const std::int64_t clockSecond = zelmisc::detail::ReadLocalLogTime(time);
+        char prefix[kPrefixBufferSize];
+        const std::size_t prefixLength =
+            FormatLinePrefix(prefix, time, m_mainThreadId, clockSecond);
+        char line[kLineBufferSize];
+        const std::size_t length =
+            ComposeLine(line, std::string_view(prefix, prefixLength), marker, format, args, suffix);
+        Deliver(line, TextLength(line, length), filtered);
+    } catch (...) {
+        // A line that cannot be made is dropped; logging never throws.
+    }
+}
+
+void CDebug::Deliver(const char* line, std::size_t length, bool filtered) {
+    const std::string_view text(line, length);
+    if ((m_options & kFileOptionBits) != 0) {
+        if (!filtered || m_filter.empty() || text.find(m_filter) != std::string_view::npos) {
+            EnqueueText(text);
+        }
+    }
+    if ((m_options & kEchoOptionBits) != 0) {
+        if (text.size() > kEchoMaxLength) {
+            char echo[kEchoMaxLength + 1];
+            std::memcpy(echo, text.data(), kEchoMaxLength);
+            echo[kEchoMaxLength] = '\n';
+            platform::OutputDebugText(std::string_view(echo, sizeof echo));
+        } else {
+            platform::OutputDebugText(text);
+        }
+    }
+}
+
+void CDebug::Dump(const char* text) {
+    EnqueueText(text != nullptr ? text : "");
+}
+
+bool CDebug::CopyLogTo(const char* destination) {
+    if (destination == nullptr || destination[0] == '\0') {
+        return true;
+    }
+    std::error_code error;
+    return std::filesystem::copy_file(m_logFilePath, destination,
+                                      std::filesystem::copy_options::overwrite_existing, error);
+}
+
+void CDebug::Enqueue(const char* format, ...) {
+    if (Level() <= 0) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    char small[kLineBufferSize];
+    const int n = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (n < 0) {
+        va_end(again);
+        return;
+    }
+    const std::size_t room = m_bufferSize == 0 ? 0 : m_bufferSize - 1;
+    if (static_cast<std::size_t>(n) < sizeof small || room < sizeof small) {
+        va_end(again);
+        EnqueueText(
+            std::string_view(small, TextLength(small, std::min<std::size_t>(n, sizeof small - 1))));
+        return;
+    }
+    // A line buffer larger than the stack buffer, and a text that needs it.
+    std::string large(static_cast<std::size_t>(n) + 1, '\0');
+    std::vsnprintf(large.data(), large.size(), format, again);
+    va_end(again);
+    EnqueueText(std::string_view(large.data(), TextLength(large.data(), n)));
+}
+
+void CDebug::EnqueueText(std::string_view text) {
+    if (Level() <= 0) {
+        return;
+    }
+    const std::size_t room = m_bufferSize == 0 ? 0 : m_bufferSize - 1;
+    m_queue.Push(std::string(text.substr(0, std::min<std::size_t>(text.size(), room))),
+                 m_queueMaxLines);
+}
+
+std::string CDebug::MakeLinePrefix(const zelmisc::LogTime& time) const {
+    char prefix[kPrefixBufferSize];
+    const std::int64_t clockSecond = tapscope::platform::WallClockNow().seconds;
+    return std::string(prefix, FormatLinePrefix(prefix, time, m_mainThreadId, clockSecond));
+}
+
+std::string CDebug::PriorityName(int value) {
+    return ZelLog::PriorityName(value);
+}
+
+void ErrorSite::operator()(const char* format, ...) const {
+    if (debug == nullptr) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    debug->VError(file, line, timestamp, format, args);
+    va_end(args);
+}
+
+}  // namespace ZelLog

@@ -1,0 +1,148 @@
+// CDebug: the process-wide diagnostic log. Components obtain it with
+// CDebug::Instance("", kRegistryPath) at each use (or ZelLog::Log()) and keep no
+// pointer. Lines are formatted on the calling thread and queued; a writer
+// thread moves them into the log file.
+//
+// Threading: every line operation may be called from any thread at the same
+// time; none of them returns a result, throws or waits on the disk. The level,
+// options, filter and main thread id are fixed at construction.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "log/detail/line_queue.h"
+#include "log/log_settings.h"
+#include "runtime/log_time.h"
+#include "runtime/sync_objects.h"
+
+#define ZEL_PRINTF_FORMAT(format_index, first_arg) \
+    __attribute__((format(printf, format_index, first_arg)))
+
+namespace ZelLog {
+
+// The registry path every component of this system passes to Instance.
+inline constexpr const char* kRegistryPath = "SOFTWARE\\ZEL\\Korvantis";
+
+// Hands text to a log without any formatting of its own.
+class ILogDumper {
+public:
+    virtual void Dump(const char* text) = 0;
+    virtual bool CopyLogTo(const char* destination) = 0;
+
+protected:
+    ~ILogDumper() = default;
+};
+
+class CDebug : public ILogDumper {
+public:
+    // The process-wide object. The first call creates it with these arguments;
+    // every later call returns it and ignores them. A call made by the
+    // creating thread while the object is being constructed returns the object
+    // under construction instead of constructing a second one.
+    static CDebug* Instance(const char* logFolder, const char* registryPath);
+
+    virtual ~CDebug();
+
+    CDebug(const CDebug&) = delete;
+    CDebug& operator=(const CDebug&) = delete;
+
+    // Ordinary line, written at level 2 and above.
+    void Trace(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
+    // Warning line, written at level 1 and above.
+    void Warning(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
+    // Error line with its call site, written at level 1 and above; called
+    // through ErrorSite (below).
+    void Error(const char* file, int line, const char* timestamp, const char* format, ...)
+        ZEL_PRINTF_FORMAT(5, 6);
+    // Text without prefix, written at level 2 and above.
+    void PrintRaw(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
+
+    // Queues |text| as it stands: no prefix, no filter, no echo.
+    void Dump(const char* text) override;
+    bool CopyLogTo(const char* destination) override;
+
+    // Appends one line to the queue. The oldest line makes room when the queue
+    // already holds more than the bound; the line is cut to the line buffer.
+    void Enqueue(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
+
+    // "[CPU=0001][PID=00001234]:[NORMAL]:[TID=00002468(MAIN)]:[NORMAL] [06-12-26 09:05:03.042]"
+    std::string MakeLinePrefix(const zelmisc::LogTime& time) const;
+    static std::string PriorityName(int value);
+
+    std::int32_t Level() const { return m_level.load(std::memory_order_relaxed); }
+
+private:
+    friend class CDebugTestAccess;
+    friend struct ErrorSite;
+
+    CDebug(const char* logFolder, const char* registryPath);
+    // Builds a log from settings that are already known.
+    CDebug(const LogSettings& settings, const char* logFolder, const char* registryPath);
+
+    void ApplySettings(const LogSettings& settings);
+
+    void VError(const char* file, int line, const char* timestamp, const char* format, va_list args)
+        ZEL_PRINTF_FORMAT(5, 0);
+    // Composes and hands on one prefixed line; |filtered|: the filter applies.
+    void WritePrefixedLine(std::string_view marker, const char* format, va_list args,
+                           std::string_view suffix, bool filtered) ZEL_PRINTF_FORMAT(3, 0);
+    // Steps common to every line operation: the file (through the filter) and
+    // the debug-output echo.
+    void Deliver(const char* line, std::size_t length, bool filtered);
+    // Enqueue of a finished text, as Enqueue("%s", text) would do it.
+    void EnqueueText(std::string_view text);
+
+    std::string m_logFolder;
+    std::string m_registryPath;
+    std::string m_moduleName;
+    std::string m_extension = "log";
+    std::string m_logFilePath;
+    std::atomic<std::int32_t> m_level{0};  // set to 0 again while shutting down
+    std::uint32_t m_options = 1;
+    std::uint32_t m_bufferSize = 4096;
+    std::uint32_t m_queueMaxLines = 5000;
+    std::int32_t m_flushPeriod = 500;
+    std::int32_t m_maxSizeMb = 100;
+    std::int32_t m_maxAgeHours = 48;
+    std::int32_t m_zipDays = 2;
+    std::string m_filter;
+    unsigned long m_mainThreadId = 0;
+
+    // The queued lines and the count of lines dropped since the last take;
+    // the queue has its own locks.
+    detail::LineQueue m_queue;
+};
+
+// An error call site: the log, the caller's source file, source time stamp and
+// line. Calling it with a format and arguments writes an error line.
+struct ErrorSite {
+    CDebug* debug;
+    const char* file;
+    const char* timestamp;
+    int line;
+
+    void operator()(const char* format, ...) const ZEL_PRINTF_FORMAT(2, 3);
+};
+
+// The process-wide log, as every component obtains it.
+inline CDebug* Log() {
+    return CDebug::Instance("", kRegistryPath);
+}
+
+}  // namespace ZelLog
+
+// An ErrorSite for the current source file, line and source time stamp:
+//   ZEL_ERROR_SITE()("Cannot open %s", name);
+#define ZEL_ERROR_SITE()                                   \
+    ::ZelLog::ErrorSite {                                  \
+        ::ZelLog::Log(), __FILE__, __TIMESTAMP__, __LINE__ \
+    }
+// The same for a given log object.
+#define ZEL_ERROR_SITE_FOR(debug)                  \
+    ::ZelLog::ErrorSite {                          \
+        (debug), __FILE__, __TIMESTAMP__, __LINE__ \
+    }

@@ -1,0 +1,120 @@
+// The log's line queue. Producers on many threads append lines; the writer
+// takes them all at once, oldest first. Each producing thread appends to a
+// part of its own under a lock of its own, so producers on different threads
+// do not wait for each other; a process-wide sequence number, drawn under that
+// lock, restores the order in which the lines were queued when they are taken.
+//
+// Bound: with a bound of B, a take returns at most the newest B + 1 lines and
+// counts every older line as skipped, exactly as one queue that drops its
+// oldest line whenever a line arrives while it holds more than B lines. Each
+// part is held to B + 1 lines by the same rule, which keeps memory bounded and
+// never drops a line that the single queue would keep.
+//
+// Thread safety: every operation may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ZelLog::detail {
+
+// A ring of values that grows by doubling and does not allocate on a push once
+// it is large enough. Not thread-safe.
+template <typename T>
+class Ring {
+public:
+    std::size_t size() const { return m_count; }
+    bool empty() const { return m_count == 0; }
+
+    void push_back(T&& value) {
+        if (m_count == m_slots.size()) {
+            Grow();
+        }
+        m_slots[Index(m_count)] = std::move(value);
+        ++m_count;
+    }
+
+    // Removes the oldest value and hands it over.
+    T pop_front() {
+        T value = std::move(m_slots[m_head]);
+        m_head = Index(1);
+        --m_count;
+        return value;
+    }
+
+    T& operator[](std::size_t index) { return m_slots[Index(index)]; }
+
+    void clear() {
+        m_slots.clear();
+        m_head = 0;
+        m_count = 0;
+    }
+
+private:
+    static constexpr std::size_t kInitialSlots = 64;
+
+    std::size_t Index(std::size_t offset) const { return (m_head + offset) & (m_slots.size() - 1); }
+
+    void Grow() {
+        std::vector<T> larger(m_slots.empty() ? kInitialSlots : m_slots.size() * 2);
+        for (std::size_t i = 0; i < m_count; ++i) {
+            larger[i] = std::move(m_slots[Index(i)]);
+        }
+        m_slots.swap(larger);
+        m_head = 0;
+    }
+
+    std::vector<T> m_slots;  // size is 0 or a power of two
+    std::size_t m_head = 0;  // index of the oldest value
+    std::size_t m_count = 0;
+};
+
+struct LinePart;
+
+class LineQueue {
+public:
+    LineQueue();
+    ~LineQueue();
+    LineQueue(const LineQueue&) = delete;
+    LineQueue& operator=(const LineQueue&) = delete;
+
+    // Appends |line| as the newest line, with the bound |maxLines|.
+    void Push(std::string&& line, std::uint32_t maxLines);
+
+    // Takes every line queued so far into |lines| (oldest first), with the
+    // bound |maxLines| applied, and returns the count of lines skipped since
+    // the last take.
+    std::uint64_t Take(std::uint32_t maxLines, std::vector<std::string>& lines);
+
+    // Drops every queued line. Lines that the bound had dropped, or would have,
+    // stay counted for the next take.
+    void Discard(std::uint32_t maxLines);
+
+    struct Entry {
+        std::uint64_t sequence = 0;
+        std::string text;
+    };
+
+private:
+    LinePart& OwnPart();
+    // Moves every entry out of every part, in queue order, and applies the
+    // bound. Called with m_partsLock held.
+    std::vector<Entry> TakeEntries(std::uint32_t maxLines);
+
+    const std::uint64_t m_id;  // tells this queue's parts apart in threads
+    alignas(64) std::atomic<std::uint64_t> m_nextSequence{0};
+    alignas(64) std::mutex m_partsLock;
+    std::vector<std::shared_ptr<LinePart>> m_parts;  // guarded by m_partsLock
+    // The part of threads whose own parts are already gone (lines written by
+    // destructors of other thread-local objects at thread exit).
+    std::shared_ptr<LinePart> m_sharedPart;
+    std::uint64_t m_skipped = 0;  // guarded by m_partsLock
+};
+
+}  // namespace ZelLog::detail

@@ -1,0 +1,228 @@
+#include "log/line_format.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+
+#include "platform/process_info.h"
+
+namespace ZelLog {
+namespace {
+
+namespace platform = tapscope::platform;
+
+const std::unordered_map<int, std::string>& PriorityNames() {
+    static const std::unordered_map<int, std::string> names = {
+        {platform::kAboveNormalPriorityClass, "ABOVE_NORMAL"},
+        {platform::kBelowNormalPriorityClass, "BELOW_NORMAL"},
+        {platform::kHighPriorityClass, "HIGH"},
+        {platform::kIdlePriorityClass, "IDLE"},
+        {platform::kNormalPriorityClass, "NORMAL"},
+        {platform::kRealtimePriorityClass, "REALTIME"},
+        {platform::kThreadPriorityTimeCritical, "TIME_CRITICAL"},
+        {platform::kThreadPriorityHighest, "HIGHEST"},
+        {platform::kThreadPriorityAboveNormal, "ABOVE_NORMAL"},
+        {platform::kThreadPriorityNormal, "NORMAL"},
+        {platform::kThreadPriorityBelowNormal, "BELOW_NORMAL"},
+        {platform::kThreadPriorityLowest, "LOWEST"},
+        {platform::kThreadPriorityIdle, "IDLE"},
+    };
+    return names;
+}
+
+// Built when the program starts, so that the first line pays nothing for it.
+[[maybe_unused]] const auto& g_priorityNamesAtStart = PriorityNames();
+
+struct ThreadFacts {
+    std::uint64_t forkGeneration = ~std::uint64_t{0};
+    std::int64_t clockSecond = -1;
+    unsigned long threadId = 0;
+    // "][PID=00001234]:[NORMAL]:[TID=00002468", up to the optional "(MAIN)".
+    char head[96] = {};
+    std::size_t headLength = 0;
+    // "]:[NORMAL] [", the thread priority and the opening of the time stamp.
+    char tail[40] = {};
+    std::size_t tailLength = 0;
+    // Date text of the last date printed.
+    zelmisc::LogTime date;
+    char dateText[zelmisc::kDateTextSize] = {};
+    std::size_t dateLength = 0;
+    bool dateKnown = false;
+};
+
+// Facts that rarely change are read again at most once per second per thread:
+// each of them costs a system call, while a line must cost far less.
+ThreadFacts& CurrentThreadFacts(std::int64_t clockSecond) {
+    thread_local ThreadFacts facts;
+    const std::uint64_t generation = platform::ForkGeneration();
+    if (facts.forkGeneration != generation || facts.clockSecond != clockSecond) {
+        facts.forkGeneration = generation;
+        facts.clockSecond = clockSecond;
+        facts.threadId = platform::CurrentThreadId();
+        const int head =
+            std::snprintf(facts.head, sizeof facts.head, "][PID=%08lu]:[%s]:[TID=%08lu",
+                          platform::CurrentProcessId(),
+                          PriorityName(platform::ProcessPriorityClass()).c_str(), facts.threadId);
+        facts.headLength = std::min<std::size_t>(head < 0 ? 0 : head, sizeof facts.head - 1);
+        const int tail = std::snprintf(facts.tail, sizeof facts.tail, "]:[%s] [",
+                                       PriorityName(platform::ThreadPriority()).c_str());
+        facts.tailLength = std::min<std::size_t>(tail < 0 ? 0 : tail, sizeof facts.tail - 1);
+    }
+    return facts;
+}
+
+bool SameDate(const zelmisc::LogTime& a, const zelmisc::LogTime& b) {
+    return a.year == b.year && a.month == b.month && a.day == b.day;
+}
+
+// Appends |value| in decimal, zero-padded to |width| digits, as "%0*lu" does.
+char* AppendPadded(char* out, unsigned long value, int width) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    while (value >= 100) {
+        const unsigned pair = static_cast<unsigned>(value % 100) * 2;
+        value /= 100;
+        *--p = kPairs[pair + 1];
+        *--p = kPairs[pair];
+    }
+    if (value >= 10) {
+        *--p = kPairs[value * 2 + 1];
+        *--p = kPairs[value * 2];
+    } else {
+        *--p = static_cast<char>('0' + value);
+    }
+    for (int count = static_cast<int>(end - p); count < width; ++count) {
+        *out++ = '0';
+    }
+    std::memcpy(out, p, static_cast<std::size_t>(end - p));
+    return out + (end - p);
+}
+
+char* Append(char* out, const char* text, std::size_t length) {
+    std::memcpy(out, text, length);
+    return out + length;
+}
+
+// Length of |format| cut to |limit| characters, less a conversion
+// specification that the cut leaves unfinished.
+std::size_t CutFormat(const char* format, std::size_t limit) {
+    static constexpr std::string_view kConversions = "diouxXeEfFgGaAcspnmC%S";
+    std::size_t i = 0;
+    while (i < limit) {
+        if (format[i] != '%') {
+            ++i;
+            continue;
+        }
+        std::size_t j = i + 1;
+        while (j < limit && kConversions.find(format[j]) == std::string_view::npos) {
+            ++j;
+        }
+        if (j >= limit) {
+            return i;
+        }
+        i = j + 1;
+    }
+    return limit;
+}
+
+}  // namespace
+
+std::string PriorityName(int value) {
+    const auto& names = PriorityNames();
+    auto it = names.find(value);
+    if (it != names.end()) {
+        return it->second;
+    }
+    return "UNKNOWN_PRIO." + std::to_string(value);
+}
+
+std::size_t FormatLinePrefix(char* out, const zelmisc::LogTime& time, unsigned long mainThreadId,
+                             std::int64_t clockSecond) {
+    ThreadFacts& facts = CurrentThreadFacts(clockSecond);
+    if (!facts.dateKnown || !SameDate(facts.date, time)) {
+        zelmisc::FormatDate(time, facts.dateText, sizeof facts.dateText);
+        facts.dateLength = std::strlen(facts.dateText);
+        facts.date = time;
+        facts.dateKnown = true;
+    }
+
+    char* p = out;
+    p = Append(p, "[CPU=", 5);
+    p = AppendPadded(p, platform::CurrentProcessorNumber(), 4);
+    p = Append(p, facts.head, facts.headLength);
+    if (facts.threadId == mainThreadId) {
+        p = Append(p, "(MAIN)", 6);
+    }
+    p = Append(p, facts.tail, facts.tailLength);
+    p = Append(p, facts.dateText, facts.dateLength);
+    *p++ = ' ';
+    if (time.hour <= 23 && time.minute <= 59 && time.second <= 59 && time.millisecond <= 999) {
+        p = AppendPadded(p, time.hour, 2);
+        *p++ = ':';
+        p = AppendPadded(p, time.minute, 2);
+        *p++ = ':';
+        p = AppendPadded(p, time.second, 2);
+        *p++ = '.';
+        p = AppendPadded(p, time.millisecond, 3);
+    }
+    *p++ = ']';
+    *p = '\0';
+    return static_cast<std::size_t>(p - out);
+}
+
+std::size_t ComposeLine(char* out, std::string_view prefix, std::string_view marker,
+                        const char* format, va_list args, std::string_view suffix) {
+    constexpr std::size_t kMaxText = kLineBufferSize - 1;
+    std::size_t length = 0;
+    auto appendLiteral = [&](std::string_view text) {
+        const std::size_t n = std::min(text.size(), kMaxText - length);
+        std::memcpy(out + length, text.data(), n);
+        length += n;
+    };
+
+    // The budget of kLineFormatLimit characters is spent on the pieces in
+    // order, as if they had been printed into one format buffer.
+    std::size_t budget = kLineFormatLimit;
+    auto take = [&budget](std::string_view text) {
+        const std::string_view part = text.substr(0, std::min(text.size(), budget));
+        budget -= part.size();
+        return part;
+    };
+    appendLiteral(take(prefix));
+    appendLiteral(take(marker));
+
+    const std::size_t formatLength = std::strlen(format);
+    if (formatLength <= budget) {
+        budget -= formatLength;
+        const int n = std::vsnprintf(out + length, kLineBufferSize - length, format, args);
+        if (n > 0) {
+            length += std::min(static_cast<std::size_t>(n), kMaxText - length);
+        }
+        appendLiteral(take(suffix));
+    } else if (budget > 0) {
+        // The format itself is cut; no suffix follows it.
+        char cut[kLineFormatLimit + 1];
+        const std::size_t cutLength = CutFormat(format, budget);
+        std::memcpy(cut, format, cutLength);
+        cut[cutLength] = '\0';
+        const int n = std::vsnprintf(out + length, kLineBufferSize - length, cut, args);
+        if (n > 0) {
+            length += std::min(static_cast<std::size_t>(n), kMaxText - length);
+        }
+    }
+    out[length] = '\0';
+    return length;
+}
+
+std::size_t TextLength(const char* text, std::size_t written) {
+    return strnlen(text, written);
+}
+
+}  // namespace ZelLog

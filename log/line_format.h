@@ -1,0 +1,52 @@
+// The pieces every prefixed log line is made of: priority names, the line
+// prefix, and the composition of prefix, caller's text and suffix with the
+// bounds of the line buffers. Pure functions apart from a per-thread cache of
+// the facts that rarely change; safe on any thread.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "runtime/log_time.h"
+
+namespace ZelLog {
+
+// A finished line holds at most kLineBufferSize - 1 characters.
+constexpr std::size_t kLineBufferSize = 4096;
+// The prefix, the marker, the caller's format and the suffix together are cut
+// to this many characters before the caller's arguments are expanded.
+constexpr std::size_t kLineFormatLimit = 3996;
+// The longest text MakeLinePrefix produces, with room to spare.
+constexpr std::size_t kPrefixBufferSize = 256;
+
+// The name of a thread priority or a process priority class (the value ranges
+// do not overlap); "UNKNOWN_PRIO.<value>" for any other value.
+std::string PriorityName(int value);
+
+// Writes "[CPU=..][PID=..]:[class]:[TID=..(MAIN)]:[priority] [date time]" for
+// |time| into |out| (at least kPrefixBufferSize bytes, terminated) and returns
+// its length. "(MAIN)" follows the thread id when it equals |mainThreadId|.
+// The process and thread facts are read again when |clockSecond| (the clock's
+// seconds since 1970 when the line was made) differs from the last call's on
+// this thread, so at most once per second.
+std::size_t FormatLinePrefix(char* out, const zelmisc::LogTime& time, unsigned long mainThreadId,
+                             std::int64_t clockSecond);
+
+// Composes "prefix marker <caller's text> suffix" into |out| (kLineBufferSize
+// bytes) and returns the length of the text. Only |format| is ever read as a
+// printf format: the other pieces are copied as they stand. The bounds are
+// those of building the whole line as one format first: the pieces are cut to
+// kLineFormatLimit characters (a conversion cut in half is dropped), and the
+// expanded line to kLineBufferSize - 1 characters.
+std::size_t ComposeLine(char* out, std::string_view prefix, std::string_view marker,
+                        const char* format, va_list args, std::string_view suffix)
+    __attribute__((format(printf, 4, 0)));
+
+// Length of a formatted text up to its first NUL (an argument printed with %c
+// may put one inside); the text is stored and echoed only up to there.
+std::size_t TextLength(const char* text, std::size_t written);
+
+}  // namespace ZelLog

@@ -1,0 +1,159 @@
+#include "log/detail/line_queue.h"
+
+#include <algorithm>
+
+namespace ZelLog::detail {
+
+// The lines one thread queued and not yet taken. A part lives as long as its
+// queue or its thread, whichever ends last.
+struct LinePart {
+    std::mutex lock;
+    Ring<LineQueue::Entry> entries;        // guarded by lock
+    std::uint64_t dropped = 0;             // guarded by lock
+    std::atomic<bool> threadEnded{false};  // no more lines will come
+    std::atomic<bool> queueEnded{false};   // the queue is gone
+};
+
+namespace {
+
+std::atomic<std::uint64_t> g_nextQueueId{1};
+
+// The parts the current thread fills, one per live queue it has written to.
+struct ThreadParts {
+    struct Slot {
+        std::uint64_t queueId;
+        std::shared_ptr<LinePart> part;
+    };
+    std::vector<Slot> slots;
+
+    ~ThreadParts();
+};
+
+thread_local ThreadParts t_parts;
+// Trivially destructible, so it can be read at any point of the thread's end.
+thread_local bool t_partsGone = false;
+
+ThreadParts::~ThreadParts() {
+    t_partsGone = true;
+    for (Slot& slot : slots) {
+        slot.part->threadEnded.store(true, std::memory_order_release);
+    }
+}
+
+}  // namespace
+
+LineQueue::LineQueue()
+    : m_id(g_nextQueueId.fetch_add(1, std::memory_order_relaxed)),
+      m_sharedPart(std::make_shared<LinePart>()) {
+    m_parts.push_back(m_sharedPart);
+}
+
+LineQueue::~LineQueue() {
+    std::lock_guard lock(m_partsLock);
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        std::lock_guard partLock(part->lock);
+        part->entries.clear();
+        part->queueEnded.store(true, std::memory_order_release);
+    }
+}
+
+LinePart& LineQueue::OwnPart() {
+    if (t_partsGone) {
+        return *m_sharedPart;
+    }
+    for (const ThreadParts::Slot& slot : t_parts.slots) {
+        if (slot.queueId == m_id) {
+            return *slot.part;
+        }
+    }
+    // First line of this thread for this queue: forget the parts of queues
+    // that are gone, then register a new part.
+    std::erase_if(t_parts.slots, [](const ThreadParts::Slot& slot) {
+        return slot.part->queueEnded.load(std::memory_order_acquire);
+    });
+    auto part = std::make_shared<LinePart>();
+    {
+        std::lock_guard lock(m_partsLock);
+        m_parts.push_back(part);
+    }
+    t_parts.slots.push_back({m_id, part});
+    return *part;
+}
+
+void LineQueue::Push(std::string&& line, std::uint32_t maxLines) {
+    LinePart& part = OwnPart();
+    Entry dropped;  // freed after the lock is given back
+    std::lock_guard lock(part.lock);
+    if (part.entries.size() > maxLines) {
+        dropped = part.entries.pop_front();
+        ++part.dropped;
+    }
+    // Drawn under the part's lock: a take that holds every part's lock sees
+    // every line numbered before it, so no later take gets an older line.
+    const std::uint64_t sequence = m_nextSequence.fetch_add(1, std::memory_order_relaxed);
+    part.entries.push_back(Entry{sequence, std::move(line)});
+}
+
+std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
+    std::vector<Entry> entries;
+    std::vector<std::shared_ptr<LinePart>> live;
+    {
+        // Every part is held at once, so that the take is one cut through the
+        // sequence. Producers hold only their own part: no deadlock.
+        std::vector<std::unique_lock<std::mutex>> held;
+        held.reserve(m_parts.size());
+        for (const std::shared_ptr<LinePart>& part : m_parts) {
+            held.emplace_back(part->lock);
+        }
+        for (const std::shared_ptr<LinePart>& part : m_parts) {
+            while (!part->entries.empty()) {
+                entries.push_back(part->entries.pop_front());
+            }
+            part->entries.clear();  // gives the room back
+            m_skipped += part->dropped;
+            part->dropped = 0;
+            // A part whose thread had ended before its lock was taken gets no
+            // more lines: it is empty now and can go.
+            if (part == m_sharedPart || !part->threadEnded.load(std::memory_order_acquire)) {
+                live.push_back(part);
+            }
+        }
+    }
+    m_parts.swap(live);
+
+    // Each part is in order already; merge them by sequence.
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
+    const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
+    if (entries.size() > keep) {
+        const std::size_t excess = entries.size() - keep;
+        m_skipped += excess;
+        entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(excess));
+    }
+    return entries;
+}
+
+std::uint64_t LineQueue::Take(std::uint32_t maxLines, std::vector<std::string>& lines) {
+    std::vector<Entry> entries;
+    std::uint64_t skipped = 0;
+    {
+        std::lock_guard lock(m_partsLock);
+        entries = TakeEntries(maxLines);
+        skipped = m_skipped;
+        m_skipped = 0;
+    }
+    lines.clear();
+    lines.reserve(entries.size());
+    for (Entry& entry : entries) {
+        lines.push_back(std::move(entry.text));
+    }
+    return skipped;
+}
+
+void LineQueue::Discard(std::uint32_t maxLines) {
+    std::vector<Entry> entries;  // freed after the lock is given back
+    std::lock_guard lock(m_partsLock);
+    entries = TakeEntries(maxLines);
+}
+
+}  // namespace ZelLog::detail

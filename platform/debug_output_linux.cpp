@@ -1,0 +1,59 @@
+#include "platform/debug_output.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace tapscope::platform {
+namespace {
+
+std::mutex& SinkMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+DebugOutputSink& Sink() {  // guarded by SinkMutex()
+    static DebugOutputSink sink;
+    return sink;
+}
+
+bool EchoToStderr() {
+    static const bool echo = [] {
+        const char* value = std::getenv("ZEL_DEBUG_STDERR");
+        return value != nullptr && std::strcmp(value, "1") == 0;
+    }();
+    return echo;
+}
+
+}  // namespace
+
+void OutputDebugText(std::string_view text) {
+    {
+        std::lock_guard lock(SinkMutex());
+        if (Sink()) {
+            Sink()(text);
+            return;
+        }
+    }
+    // syslog takes a C string; the text may come from a bounded buffer that is
+    // not terminated where the view ends.
+    std::string copy(text);
+    syslog(LOG_USER | LOG_DEBUG, "%s", copy.c_str());
+    if (EchoToStderr()) {
+        // One write call keeps texts from several threads apart.
+        [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, copy.data(), copy.size());
+    }
+}
+
+DebugOutputSink SetDebugOutputSink(DebugOutputSink sink) {
+    std::lock_guard lock(SinkMutex());
+    DebugOutputSink previous = std::move(Sink());
+    Sink() = std::move(sink);
+    return previous;
+}
+
+}  // namespace tapscope::platform

@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/debug.h"
+#include "platform/process_info.h"
+#include "tests/support/debug_capture.h"
+#include "tests/support/log_test_access.h"
+
+namespace ZelLog {
+namespace {
+
+namespace platform = tapscope::platform;
+using tapscope::testing::DebugCapture;
+
+const std::string kPrefixPattern =
+    R"(\[CPU=\d{4}\]\[PID=\d{8}\]:\[[A-Z_]+\]:\[TID=\d{8}(?:\(MAIN\))?\]:\[[A-Z_]+\] )"
+    R"(\[\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\])";
+
+std::unique_ptr<CDebug> MakeLog(std::int32_t level, std::uint32_t options = 1,
+                                const std::string& filter = "") {
+    LogSettings settings;
+    settings.level = level;
+    settings.options = options;
+    settings.filter = filter;
+    return CDebugTestAccess::Create(settings);
+}
+
+std::vector<std::string> Queued(CDebug& debug) {
+    return CDebugTestAccess::TakeQueue(debug);
+}
+
+// One call of every line operation.
+void WriteOneOfEach(CDebug& debug) {
+    debug.Trace("trace %d", 1);
+    debug.Warning("warning %d", 2);
+    ZEL_ERROR_SITE_FOR (&debug)("error %d", 3);
+    debug.PrintRaw("raw %d\n", 4);
+    debug.Dump("dump 5\n");
+}
+
+TEST(CDebugLevels, EachOperationWritesFromItsOwnLevel) {
+    struct Case {
+        std::int32_t level;
+        std::vector<std::string> kinds;
+    } cases[] = {
+        {-1, {}},
+        {0, {}},
+        {1, {"warning", "error", "dump"}},
+        {2, {"trace", "warning", "error", "raw", "dump"}},
+        {7, {"trace", "warning", "error", "raw", "dump"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.level);
+        auto debug = MakeLog(c.level);
+        WriteOneOfEach(*debug);
+        const auto lines = Queued(*debug);
+        ASSERT_EQ(lines.size(), c.kinds.size());
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_NE(lines[i].find(c.kinds[i]), std::string::npos) << lines[i];
+        }
+    }
+}
+
+TEST(CDebugLines, TheShapeOfEachKindOfLine) {
+    auto debug = MakeLog(2);
+    debug->Trace("Stop TCP Server");
+    debug->Warning("disk %s", "low");
+    ErrorSite{debug.get(), "src\\protocols\\udp.cpp", "Wed Jun 27 18:10:10 2018", 322}(
+        "%s", "bind failed");
+    debug->PrintRaw("INSUFFISIENT DISK SPACE!!!");
+    const auto lines = Queued(*debug);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(kPrefixPattern + " Stop TCP Server\n")))
+        << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(kPrefixPattern + " !WARNING! disk low\n")))
+        << lines[1];
+    const std::regex error(kPrefixPattern + R"( #\* ERROR \*# bind failed \(file:udp.cpp line:322 )"
+                                            R"(ver:Wed Jun 27 18:10:10 2018 memory:(\d+) MB\)\n)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(lines[2], match, error)) << lines[2];
+    const long reportedMb = std::stol(match[1]);
+    const long residentMb = static_cast<long>(platform::WorkingSetBytes() >> 20);
+    EXPECT_NEAR(reportedMb, residentMb, 16);
+    EXPECT_EQ(lines[3], "INSUFFISIENT DISK SPACE!!!");
+
+    // A path without separators is shown whole; "/" separates as "\" does.
+    ErrorSite{debug.get(), "plain.cpp", "ts", 1}("x");
+    ErrorSite{debug.get(), "/home/build/app/window.cpp", "ts", 2}("y");
+    const auto more = Queued(*debug);
+    ASSERT_EQ(more.size(), 2u);
+    EXPECT_NE(more[0].find("(file:plain.cpp line:1 ver:ts memory:"), std::string::npos);
+    EXPECT_NE(more[1].find("(file:window.cpp line:2 ver:ts memory:"), std::string::npos);
+}
+
+TEST(CDebugLines, PercentSignsOutsideTheCallersFormatAreCopiedAsTheyStand) {
+    auto debug = MakeLog(2);
+    ErrorSite{debug.get(), "src/100%s%n%d.cpp", "Wed %s %n", 7}("%d%% done", 50);
+    debug->Trace("%s", "100% %s %n");
+    const auto lines = Queued(*debug);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(" #* ERROR *# 50% done (file:100%s%n%d.cpp line:7 ver:Wed %s %n "),
+              std::string::npos)
+        << lines[0];
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 12), " 100% %s %n\n");
+}
+
+TEST(CDebugFilter, TraceAndWarningNeedTheFilterTextErrorsDoNot) {
+    auto debug = MakeLog(2, 1, "COM");
+    debug->Trace("Connect to [COM3]");
+    debug->Trace("Start UDP Server");
+    debug->Warning("no com port");  // case-sensitive
+    debug->PrintRaw("raw COM");
+    debug->PrintRaw("raw udp");
+    ZEL_ERROR_SITE_FOR(debug.get())("%s", "socket error");
+    debug->Dump("dumped text");
+    const auto lines = Queued(*debug);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[0].find("Connect to [COM3]"), std::string::npos);
+    EXPECT_EQ(lines[1], "raw COM");
+    EXPECT_NE(lines[2].find("socket error"), std::string::npos);
+    EXPECT_EQ(lines[3], "dumped text");
+}
+
+TEST(CDebugOptions, FileBitsAndEchoBitsDecideWhereALineGoes) {
+    struct Case {
+        std::uint32_t options;
+        bool file;
+        bool echo;
+    } cases[] = {
+        {0x10, false, true}, {0x11, true, true},  {0x00, false, false},
+        {0x08, true, false}, {0x80, false, true}, {0xFFFFFF00, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        DebugCapture capture;
+        auto debug = MakeLog(2, c.options);
+        debug->Trace("line %d", 1);
+        debug->Dump("dumped\n");  // never echoed, always queued
+        const auto lines = Queued(*debug);
+        const auto echoed = capture.Texts();
+        EXPECT_EQ(lines.size(), c.file ? 2u : 1u);
+        ASSERT_EQ(echoed.size(), c.echo ? 1u : 0u);
+        if (c.echo) {
+            EXPECT_TRUE(std::regex_match(echoed[0], std::regex(kPrefixPattern + " line 1\n")));
+        }
+        if (c.file && c.echo) {
+            EXPECT_EQ(lines[0], echoed[0]);
+        }
+    }
+}
+
+TEST(CDebugBounds, LongLinesAreCutForTheQueueAndForTheEcho) {
+    DebugCapture capture;
+    auto debug = MakeLog(2, 0x11);
+    const std::string text(5000, 'x');
+    debug->Trace("%s", text.c_str());
+    auto lines = Queued(*debug);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].size(), 4095u);
+    EXPECT_EQ(lines[0].back(), 'x');  // the newline was cut with the rest
+    const auto echoed = capture.Texts();
+    ASSERT_EQ(echoed.size(), 1u);
+    EXPECT_EQ(echoed[0].size(), 2048u);
+    EXPECT_EQ(echoed[0], lines[0].substr(0, 2047) + "\n");
+
+    // The line buffer of the queue cuts again.
+    LogSettings small;
+    small.level = 2;
+    small.bufferSize = 1000;
+    auto limited = CDebugTestAccess::Create(small);
+    limited->Trace("%s", text.c_str());
+    limited->Enqueue("%s", text.c_str());
+    limited->Dump(text.c_str());
+    lines = Queued(*limited);
+    ASSERT_EQ(lines.size(), 3u);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.size(), 999u);
+    }
+
+    // A buffer larger than a prefixed line still takes a long Enqueue whole.
+    small.bufferSize = 10000;
+    auto large = CDebugTestAccess::Create(small);
+    const std::string part(4500, 'y');
+    large->Enqueue("%s|%s", part.c_str(), part.c_str());
+    large->Enqueue("%s|%s", text.c_str(), text.c_str());
+    lines = Queued(*large);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], part + "|" + part);
+    EXPECT_EQ(lines[1], (text + "|" + text).substr(0, 9999));
+}
+
+TEST(CDebugQueue, TheBoundDropsTheOldestLinesAndCountsThem) {
+    struct Case {
+        std::uint32_t bound;
+        int written;
+        std::uint32_t kept;
+    } cases[] = {{3, 6, 4}, {0, 5, 1}, {5000, 5010, 5001}, {10, 4, 4}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bound);
+        LogSettings settings;
+        settings.level = 1;
+        settings.queueMaxLines = c.bound;
+        auto debug = CDebugTestAccess::Create(settings);
+        for (int i = 0; i < c.written; ++i) {
+            debug->Enqueue("line %d\n", i);
+        }
+        std::uint64_t skipped = 0;
+        const auto queue = CDebugTestAccess::TakeQueue(*debug, &skipped);
+        ASSERT_EQ(queue.size(), c.kept);
+        EXPECT_EQ(skipped, c.written - c.kept);
+        EXPECT_EQ(queue.back(), "line " + std::to_string(c.written - 1) + "\n");
+        EXPECT_EQ(queue.front(), "line " + std::to_string(c.written - c.kept) + "\n");
+    }
+}
+
+TEST(CDebugThreads, OnlyTheCreatingThreadIsMain) {
+    auto debug = MakeLog(2);
+    debug->Trace("from main");
+    std::thread([&] { debug->Trace("from worker"); }).join();
+    const auto lines = Queued(*debug);
+    ASSERT_EQ(lines.size(), 2u);
+    char mainTid[32];
+    std::snprintf(mainTid, sizeof mainTid, "[TID=%08lu(MAIN)]", platform::CurrentThreadId());
+    EXPECT_NE(lines[0].find(mainTid), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1].find("(MAIN)"), std::string::npos) << lines[1];
+    EXPECT_TRUE(std::regex_search(lines[1], std::regex(R"(\[TID=\d{8}\]:)"))) << lines[1];
+}
+
+TEST(CDebugThreads, ConcurrentLinesStayWhole) {
+    constexpr int kThreads = 8;
+    constexpr int kLinesPerThread = 2000;
+    LogSettings settings;
+    settings.level = 2;
+    settings.queueMaxLines = kThreads * kLinesPerThread;
+    auto debug = CDebugTestAccess::Create(settings);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&debug, t] {
+            const std::string payload(40 + t, static_cast<char>('a' + t));
+            for (int i = 0; i < kLinesPerThread; ++i) {
+                debug->Trace("T%d #%d %s", t, i, payload.c_str());
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    const auto lines = Queued(*debug);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLinesPerThread));
+    const std::regex shape(kPrefixPattern + R"( T(\d) #(\d+) ([a-h]+)\n)");
+    std::vector<int> next(kThreads, 0);
+    for (const std::string& line : lines) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, shape)) << line;
+        const int t = std::stoi(match[1]);
+        EXPECT_EQ(std::stoi(match[2]), next[t]++);  // each thread's lines in order
+        EXPECT_EQ(match[3].str(), std::string(40 + t, static_cast<char>('a' + t)));
+    }
+}
+
+TEST(CDebugInstance, OneObjectForTheWholeProcess) {
+    std::vector<CDebug*> seen(8, nullptr);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        threads.emplace_back([&seen, i] { seen[i] = CDebug::Instance("", kRegistryPath); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    ASSERT_NE(seen[0], nullptr);
+    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [&](CDebug* p) { return p == seen[0]; }));
+    EXPECT_EQ(CDebug::Instance("/other", "OTHER"), seen[0]);
+    EXPECT_EQ(Log(), seen[0]);
+    // Without configuration the log is off.
+    EXPECT_EQ(seen[0]->Level(), 0);
+}
+
+}  // namespace
+}  // namespace ZelLog

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "log/debug.h"
+#include "log/line_format.h"
+#include "platform/process_info.h"
+
+namespace ZelLog {
+namespace {
+
+namespace platform = tapscope::platform;
+
+std::string Compose(std::string_view prefix, std::string_view marker, std::string_view suffix,
+                    const char* format, ...) ZEL_PRINTF_FORMAT(4, 5);
+std::string Compose(std::string_view prefix, std::string_view marker, std::string_view suffix,
+                    const char* format, ...) {
+    char line[kLineBufferSize];
+    va_list args;
+    va_start(args, format);
+    const std::size_t length = ComposeLine(line, prefix, marker, format, args, suffix);
+    va_end(args);
+    return std::string(line, length);
+}
+
+// The line as it comes out when every piece is first printed into one format
+// of at most kLineFormatLimit characters, which is then expanded: the result
+// ComposeLine must match whenever the pieces hold no '%'.
+std::string OneFormatReference(const std::string& prefix, const std::string& marker,
+                               const std::string& format, const std::string& suffix,
+                               const std::string& argument) {
+    char lineFormat[kLineFormatLimit + 1];
+    std::snprintf(lineFormat, sizeof lineFormat, "%s%s%s%s", prefix.c_str(), marker.c_str(),
+                  format.c_str(), suffix.c_str());
+    char line[kLineBufferSize];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const int n = std::snprintf(line, sizeof line, lineFormat, argument.c_str());
+#pragma GCC diagnostic pop
+    return std::string(line, std::min<std::size_t>(n, kLineBufferSize - 1));
+}
+
+TEST(ComposeLine, MatchesTheOneFormatLineAtEveryLengthAroundTheBounds) {
+    std::mt19937 random(20261208);
+    const std::size_t prefixLengths[] = {0, 90, 3990, 4000};
+    for (std::size_t prefixLength : prefixLengths) {
+        for (int round = 0; round < 200; ++round) {
+            const std::string prefix(prefixLength, 'P');
+            const std::string marker = round % 2 ? " !WARNING! " : " ";
+            std::string format(random() % 4200, 'f');
+            format.insert(random() % (format.size() + 1), "<%s>");
+            const std::string suffix =
+                round % 3 ? "\n"
+                          : " (file:a.cpp line:12 ver:Wed Jun 27 18:10:10 2018 memory:5 MB)\n";
+            const std::string argument(random() % 4200, 'a');
+            // A cut right behind the '%' leaves a lone '%' in the one-format
+            // line, which printf does not define; ComposeLine drops it.
+            if (prefix.size() + marker.size() + format.find('%') + 1 == kLineFormatLimit) {
+                continue;
+            }
+            SCOPED_TRACE(testing::Message()
+                         << prefixLength << "/" << format.size() << "/" << argument.size());
+            EXPECT_EQ(Compose(prefix, marker, suffix, format.c_str(), argument.c_str()),
+                      OneFormatReference(prefix, marker, format, suffix, argument));
+        }
+    }
+}
+
+TEST(ComposeLine, OnlyTheCallersFormatIsEverExpanded) {
+    // A '%' in the prefix, the marker or the suffix is copied as it stands.
+    EXPECT_EQ(Compose("[%s%n]", " %d ", " (file:100%s.cpp ver:%x)\n", "%d%%|%s", 7, "x"),
+              "[%s%n] %d 7%|x (file:100%s.cpp ver:%x)\n");
+}
+
+TEST(ComposeLine, AConversionCutInHalfIsDropped) {
+    const std::string prefix(kLineFormatLimit - 5, 'P');
+    // Four characters fit: "ab%l" is cut within "%lu", so only "ab" remains.
+    EXPECT_EQ(Compose(prefix, " ", "\n", "ab%lu-tail", 42ul), prefix + " ab");
+    // "a%%b" fits whole before the cut: the escaped percent is printed.
+    EXPECT_EQ(Compose(prefix, " ", "\n", "a%%bcdefgh"), prefix + " a%b");
+}
+
+TEST(PriorityName, TheNamesOfBothTables) {
+    struct Case {
+        int value;
+        const char* name;
+    } cases[] = {
+        {0x8000, "ABOVE_NORMAL"},
+        {0x4000, "BELOW_NORMAL"},
+        {0x80, "HIGH"},
+        {0x40, "IDLE"},
+        {0x20, "NORMAL"},
+        {0x100, "REALTIME"},
+        {15, "TIME_CRITICAL"},
+        {2, "HIGHEST"},
+        {1, "ABOVE_NORMAL"},
+        {0, "NORMAL"},
+        {-1, "BELOW_NORMAL"},
+        {-2, "LOWEST"},
+        {-15, "IDLE"},
+        {7, "UNKNOWN_PRIO.7"},
+        {-3, "UNKNOWN_PRIO.-3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        EXPECT_EQ(CDebug::PriorityName(c.value), c.name);
+    }
+}
+
+// The priority names of a process of the high class with a thread at the
+// highest priority. Raising priorities needs privileges: the test runs in a
+// child process, which skips when it lacks them. The class is the main
+// thread's, so the thread at the highest priority is another one.
+TEST(LinePrefixDeathTest, HighClassAndHighestThreadShowTheirNames) {
+    EXPECT_EXIT(
+        {
+            if (!platform::SetProcessPriorityClass(platform::kHighPriorityClass)) {
+                std::fprintf(stderr, "SKIP: no privilege to raise priorities\n");
+                std::_Exit(0);
+            }
+            std::string text;
+            std::thread([&text] {
+                if (!platform::SetThreadPriority(platform::kThreadPriorityHighest)) {
+                    text = "SKIP";
+                    return;
+                }
+                zelmisc::LogTime time;
+                zelmisc::GetLocalLogTime(time);
+                char prefix[kPrefixBufferSize];
+                text.assign(prefix, FormatLinePrefix(prefix, time, 0, 1));
+            }).join();
+            const bool ok = text == "SKIP" || (text.find("]:[HIGH]:[TID=") != std::string::npos &&
+                                               text.find("]:[HIGHEST] [") != std::string::npos);
+            std::fprintf(stderr, "%s\n", text.c_str());
+            std::_Exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(LinePrefix, ShapeDateAndTimeFields) {
+    zelmisc::LogTime time;
+    time.year = 2026;
+    time.month = 12;
+    time.day = 6;
+    time.hour = 9;
+    time.minute = 5;
+    time.second = 3;
+    time.millisecond = 42;
+    char prefix[kPrefixBufferSize];
+    const unsigned long self = platform::CurrentThreadId();
+    char tid[32];
+    std::snprintf(tid, sizeof tid, "%08lu", self);
+    char pid[32];
+    std::snprintf(pid, sizeof pid, "%08lu", platform::CurrentProcessId());
+
+    std::string text(prefix, FormatLinePrefix(prefix, time, self, 1));
+    EXPECT_EQ(text.substr(0, 5), "[CPU=");
+    EXPECT_EQ(text.substr(9), std::string("][PID=") + pid + "]:[NORMAL]:[TID=" + tid +
+                                  "(MAIN)]:[NORMAL] [06-12-26 09:05:03.042]");
+
+    // Another main thread: no "(MAIN)". A year of 9999 and an hour of 24 leave
+    // the date and the time empty.
+    time.year = 9999;
+    time.hour = 24;
+    text.assign(prefix, FormatLinePrefix(prefix, time, self + 1, 1));
+    EXPECT_NE(text.find(std::string(":[TID=") + tid + "]:"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 4), " [ ]");
+    time.year = 1950;
+    time.hour = 23;
+    text.assign(prefix, FormatLinePrefix(prefix, time, self, 1));
+    EXPECT_NE(text.find(" [06-12-1950 23:05:03.042]"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace ZelLog

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/detail/line_queue.h"
+
+namespace ZelLog::detail {
+namespace {
+
+// Lines are "<thread>:<number>"; returns the numbers seen per thread.
+std::vector<std::vector<int>> NumbersByThread(const std::vector<std::string>& lines, int threads) {
+    std::vector<std::vector<int>> numbers(threads);
+    for (const std::string& line : lines) {
+        const auto colon = line.find(':');
+        numbers[std::stoi(line.substr(0, colon))].push_back(std::stoi(line.substr(colon + 1)));
+    }
+    return numbers;
+}
+
+TEST(LineQueue, TakesLinesOfSeveralThreadsInTheOrderTheyWereQueued) {
+    LineQueue queue;
+    // Threads take turns through a shared counter, so the queue order is known.
+    constexpr int kThreads = 3;
+    constexpr int kTurns = 300;
+    std::atomic<int> turn{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = t; i < kThreads * kTurns; i += kThreads) {
+                while (turn.load() != i) {
+                    std::this_thread::yield();
+                }
+                queue.Push(std::to_string(t) + ":" + std::to_string(i), 100000);
+                turn.store(i + 1);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    std::vector<std::string> lines;
+    EXPECT_EQ(queue.Take(100000, lines), 0u);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kTurns));
+    for (int i = 0; i < kThreads * kTurns; ++i) {
+        EXPECT_EQ(lines[i], std::to_string(i % kThreads) + ":" + std::to_string(i));
+    }
+    // The threads have ended: their lines were taken, nothing stays behind.
+    EXPECT_EQ(queue.Take(100000, lines), 0u);
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST(LineQueue, TheBoundKeepsTheNewestLinesOverAllThreads) {
+    // One thread writes 30 lines, then another writes 5: with a bound of 9 the
+    // take holds the newest 10 lines, 5 of the first thread and all of the
+    // second, and counts 25 skipped, as one queue dropping its oldest would.
+    LineQueue queue;
+    std::thread([&] {
+        for (int i = 0; i < 30; ++i) {
+            queue.Push("0:" + std::to_string(i), 9);
+        }
+    }).join();
+    std::thread([&] {
+        for (int i = 0; i < 5; ++i) {
+            queue.Push("1:" + std::to_string(i), 9);
+        }
+    }).join();
+    std::vector<std::string> lines;
+    EXPECT_EQ(queue.Take(9, lines), 25u);
+    const auto numbers = NumbersByThread(lines, 2);
+    EXPECT_EQ(numbers[0], (std::vector<int>{25, 26, 27, 28, 29}));
+    EXPECT_EQ(numbers[1], (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(lines.front(), "0:25");
+}
+
+TEST(LineQueue, ConcurrentTakesNeverLoseOrReorderALine) {
+    LineQueue queue;
+    constexpr int kThreads = 4;
+    constexpr int kLines = 20000;
+    std::atomic<bool> done{false};
+    std::vector<std::string> all;
+    std::thread taker([&] {
+        std::vector<std::string> lines;
+        while (!done.load()) {
+            queue.Take(1000000, lines);
+            all.insert(all.end(), lines.begin(), lines.end());
+        }
+        queue.Take(1000000, lines);
+        all.insert(all.end(), lines.begin(), lines.end());
+    });
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < kLines; ++i) {
+                queue.Push(std::to_string(t) + ":" + std::to_string(i), 1000000);
+            }
+        });
+    }
+    for (std::thread& producer : producers) {
+        producer.join();
+    }
+    done.store(true);
+    taker.join();
+    const auto numbers = NumbersByThread(all, kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_EQ(numbers[t].size(), static_cast<std::size_t>(kLines)) << t;
+        for (int i = 0; i < kLines; ++i) {
+            ASSERT_EQ(numbers[t][i], i) << t;
+        }
+    }
+}
+
+TEST(LineQueue, DiscardDropsLinesButKeepsTheSkipCount) {
+    LineQueue queue;
+    for (int i = 0; i < 8; ++i) {
+        queue.Push(std::to_string(i), 2);
+    }
+    queue.Discard(2);
+    queue.Push("after", 2);
+    std::vector<std::string> lines;
+    EXPECT_EQ(queue.Take(2, lines), 5u);
+    EXPECT_EQ(lines, (std::vector<std::string>{"after"}));
+}
+
+}  // namespace
+}  // namespace ZelLog::detail
