@@ -72,6 +72,17 @@ CDebug* CDebug::Instance(const char* logFolder, const char* registryPath) {
     return created;
 }
 
+CDebug* CDebug::InstallInstance(const LogSettings& settings) {
+    zelmisc::ScopedLock lock(InstanceLock());
+    if (CDebug* existing = g_instance.load(std::memory_order_relaxed)) {
+        existing->ApplySettings(settings);
+        return existing;
+    }
+    CDebug* created = new CDebug(settings, "", kRegistryPath);
+    g_instance.store(created, std::memory_order_release);
+    return created;
+}
+
 CDebug::CDebug(const char* logFolder, const char* registryPath)
     : m_logFolder(logFolder), m_registryPath(registryPath) {
     g_constructing = this;

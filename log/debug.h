@@ -84,6 +84,9 @@ private:
     CDebug(const LogSettings& settings, const char* logFolder, const char* registryPath);
 
     void ApplySettings(const LogSettings& settings);
+    // Makes a log built from |settings| the process-wide object, or applies
+    // them to the existing one (tests only, while no other thread logs).
+    static CDebug* InstallInstance(const LogSettings& settings);
 
     void VError(const char* file, int line, const char* timestamp, const char* format, va_list args)
         ZEL_PRINTF_FORMAT(5, 0);

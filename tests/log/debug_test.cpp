@@ -281,6 +281,18 @@ TEST(CDebugInstance, OneObjectForTheWholeProcess) {
     EXPECT_EQ(Log(), seen[0]);
     // Without configuration the log is off.
     EXPECT_EQ(seen[0]->Level(), 0);
+
+    // Tests can switch the process-wide log on and read what components wrote.
+    LogSettings settings;
+    settings.level = 2;
+    EXPECT_EQ(CDebugTestAccess::InstallProcessLog(settings), seen[0]);
+    Log()->Trace("Client connect [%i]", 1);
+    const auto lines = Queued(*Log());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(" Client connect [1]\n"), std::string::npos);
+    CDebugTestAccess::InstallProcessLog(LogSettings{});
+    Log()->Trace("dropped at level 0");
+    EXPECT_TRUE(Queued(*Log()).empty());
 }
 
 }  // namespace

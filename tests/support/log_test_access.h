@@ -18,6 +18,12 @@ public:
         return std::unique_ptr<CDebug>(new CDebug(settings, "", kRegistryPath));
     }
 
+    // The process-wide log (what CDebug::Instance and Log() return), built
+    // from |settings| or given them. Call it while no other thread logs.
+    static CDebug* InstallProcessLog(const LogSettings& settings) {
+        return CDebug::InstallInstance(settings);
+    }
+
     // Takes every queued line out of |debug|; |skipped| receives the count of
     // lines dropped since the last take.
     static std::vector<std::string> TakeQueue(CDebug& debug, std::uint64_t* skipped = nullptr) {
