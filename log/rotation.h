@@ -9,7 +9,12 @@
 // The functions keep no state; everything lives in the file system. The
 // caller runs them under the log's file lock and the interprocess mutex, so
 // that no other thread or process of the program writes or rotates the same
-// log meanwhile.
+// log meanwhile. Closing the log after a flush goes:
+//
+//   length  = length of the open log;
+//   rotate  = RotationDue(length, created, clock().seconds, limits);
+//   close the log;
+//   if (length == 0) delete it; else if (rotate) RotateLogFile(path, limits, clock);
 #pragma once
 
 #include <cstdint>
