@@ -3,7 +3,6 @@
 #include <libdeflate.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -153,9 +152,13 @@ bool WriteGzipArchive(const std::string& sourcePath, const std::string& archiveP
     if (std::fclose(part.release()) != 0) {
         return fail("cannot write " + partPath + ": " + ErrnoText(errno));
     }
-    // Replacing an existing archive is intended here: the part holds its
-    // members followed by the new ones.
-    fs::rename(partPath, archivePath, code);
+    // Replacing the archive is intended only when the part holds its members
+    // followed by the new ones; a new archive never replaces a file.
+    if (appending) {
+        fs::rename(partPath, archivePath, code);
+    } else {
+        code = tapscope::platform::MoveFileNoReplace(partPath, archivePath);
+    }
     if (code) {
         return fail("cannot rename " + partPath + " to " + archivePath + ": " + code.message());
     }
