@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 
 #include "platform/debug_output.h"
 #include "platform/system_info.h"
@@ -401,10 +402,8 @@ bool DeleteLogAtStart(const LogSettings& settings) {
         return true;
     }
     const int error = errno;
-    char text[zelmisc::kMaxPath + 128];
-    std::snprintf(text, sizeof text, "Cannot delete the old log file '%s': %s; it is kept\n",
-                  settings.logFilePath.c_str(), std::strerror(error));
-    platform::OutputDebugText(text);
+    platform::OutputDebugText("Cannot delete the old log file '" + settings.logFilePath +
+                              "': " + std::strerror(error) + "; it is kept\n");
     return false;
 }
 

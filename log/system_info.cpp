@@ -17,6 +17,12 @@ namespace {
 namespace platform = tapscope::platform;
 
 constexpr const char* kMissing = "n/a";
+// "4294967295 x iA32onWin64 18446744073709551615 MHz" fits with room to spare.
+constexpr std::size_t kProcessorTextSize = 128;
+// "-9223372036854775808 MB"
+constexpr std::size_t kMemoryTextSize = 32;
+// "23:59:59"
+constexpr std::size_t kClockTextSize = 16;
 
 struct ArchitectureRow {
     const char* machine;
@@ -62,7 +68,7 @@ std::string ArchitectureName(const std::string& machine) {
 }
 
 std::string ProcessorText(unsigned processors, const std::string& machine, unsigned long mhz) {
-    char text[128];
+    char text[kProcessorTextSize];
     std::snprintf(text, sizeof text, "%d x %s %lu MHz", static_cast<int>(processors),
                   ArchitectureName(machine).c_str(), mhz);
     return text;
@@ -74,7 +80,7 @@ std::string ProcessorText() {
 }
 
 std::string MemoryText(std::uint64_t bytes) {
-    char text[64];
+    char text[kMemoryTextSize];
     std::snprintf(text, sizeof text, "%" PRId64 " MB", static_cast<std::int64_t>(bytes >> 20));
     return text;
 }
@@ -115,7 +121,7 @@ std::string OperatingSystemText() {
 
 std::string VersionText(const std::string& version, const zelmisc::LogTime* lastWrite) {
     char date[zelmisc::kDateTextSize] = {};
-    char time[16] = {};
+    char time[kClockTextSize] = {};
     if (lastWrite != nullptr) {
         zelmisc::FormatDate(*lastWrite, date, sizeof date);
         if (lastWrite->hour <= 23 && lastWrite->minute <= 59 && lastWrite->second <= 59) {

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/detail/hive_document.h"
@@ -331,6 +333,40 @@ TEST(HiveLocation, TheEnvironmentNamesTheHives) {
     EXPECT_EQ(HiveFilePath(RegistryRoot::kLocalMachine), "/etc/zel/HKEY_LOCAL_MACHINE.reg");
     testing::EnvGuard named("ZEL_HKLM_HIVE", "/srv/machine.reg");
     EXPECT_EQ(HiveFilePath(RegistryRoot::kLocalMachine), "/srv/machine.reg");
+}
+
+TEST_F(RegistryFiles, ThreadsOfOneProcessShareAHive) {
+    constexpr int kThreads = 3;
+    constexpr int kValuesEach = 15;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            RegistryHandle key;
+            if (CreateRegistryKey(RegistryRoot::kLocalMachine, "Shared", kKeyAllAccess, key) !=
+                RegistryStatus::kOk) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < kValuesEach; ++i) {
+                const std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+                RegistryValue value;
+                if (key.SetDword(name, static_cast<std::uint32_t>(i)) != RegistryStatus::kOk ||
+                    key.Query(name, value) != RegistryStatus::kOk ||
+                    value.dword != std::uint32_t(i)) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    const HiveDocument document(kRoot, ReadFile(m_registry.MachineHive()));
+    int values = 0;
+    document.ForEachValue("Shared", [&](const HiveValue&) { ++values; });
+    EXPECT_EQ(values, kThreads * kValuesEach);
 }
 
 // A user cannot write the machine hive, but can read it.
