@@ -61,6 +61,11 @@ public:
     // Text without prefix, written at level 2 and above.
     void PrintRaw(const char* format, ...) ZEL_PRINTF_FORMAT(2, 3);
 
+    // The start-up banner: machine, system, version and computer between two
+    // rules, queued without prefix, filter or echo. Nothing at level 0 or
+    // without a file bit in the options.
+    void WriteHeader();
+
     // Queues |text| as it stands: no prefix, no filter, no echo.
     void Dump(const char* text) override;
     bool CopyLogTo(const char* destination) override;

@@ -21,6 +21,7 @@ struct LogSettings {
     std::int32_t maxAgeHours = 48;       // rotation age in hours
     std::int32_t zipDays = 2;            // archive retention in days
     std::string filter;                  // line filter; empty = none
+    std::string path;                    // "Path": the folder asked for the log file
 };
 
 }  // namespace ZelLog
