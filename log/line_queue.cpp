@@ -139,8 +139,10 @@ std::uint64_t LineQueue::Take(std::uint32_t maxLines, std::vector<std::string>& 
     {
         std::lock_guard lock(m_partsLock);
         entries = TakeEntries(maxLines);
-        skipped = m_skipped;
-        m_skipped = 0;
+        if (!entries.empty()) {
+            skipped = m_skipped;
+            m_skipped = 0;
+        }
     }
     lines.clear();
     lines.reserve(entries.size());

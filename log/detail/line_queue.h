@@ -89,7 +89,8 @@ public:
 
     // Takes every line queued so far into |lines| (oldest first), with the
     // bound |maxLines| applied, and returns the count of lines skipped since
-    // the last take.
+    // the last take. A take that finds no line returns 0 and leaves the count
+    // for the next take, as a queue that is found empty is left alone.
     std::uint64_t Take(std::uint32_t maxLines, std::vector<std::string>& lines);
 
     // Drops every queued line. Lines that the bound had dropped, or would have,
