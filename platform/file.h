@@ -30,7 +30,7 @@ public:
     bool Open(const std::string& path, int& error);
     bool IsOpen() const { return m_fd >= 0; }
 
-    // The length of the open file.
+    // The length of the open file; false for anything but a regular file.
     bool Length(std::uint64_t& length, int& error) const;
     // Places the write position at the end of the file.
     bool SeekToEnd(int& error);

@@ -66,6 +66,11 @@ bool AppendFile::Length(std::uint64_t& length, int& error) const {
         error = errno;
         return false;
     }
+    if (!S_ISREG(info.st_mode)) {
+        // A device or a pipe has no length: "0" must not read as an empty log.
+        error = ESPIPE;
+        return false;
+    }
     length = static_cast<std::uint64_t>(info.st_size);
     return true;
 }
