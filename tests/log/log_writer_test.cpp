@@ -295,7 +295,16 @@ TEST_F(LogWriterTest, TheWriterStartsFromLevelOne) {
 TEST_F(LogWriterTest, ShutdownWritesWhatIsQueuedAndTheWriterLeavesNormally) {
     DebugCapture capture;
     {
-        auto debug = CDebugTestAccess::CreateWithWriter(Settings());
+        // A writer asked to stop before its first cycle would end without one:
+        // let it begin its cycles first.
+        std::atomic<int> cycles{0};
+        LogWriterHooks hooks;
+        hooks.freeDiskMegabytes = [&](const std::string&) {
+            ++cycles;
+            return std::uint64_t{1} << 20;
+        };
+        auto debug = CDebugTestAccess::CreateWithWriter(Settings(), hooks);
+        ASSERT_TRUE(WaitUntil([&] { return cycles.load() > 0; }));
         for (int i = 0; i < 100; ++i) {
             debug->Trace("queued %d", i);
         }
@@ -309,10 +318,18 @@ TEST_F(LogWriterTest, ShutdownWritesWhatIsQueuedAndTheWriterLeavesNormally) {
 
 TEST_F(LogWriterTest, DeletingAWriterEndsItsThreadThroughTheStopEvent) {
     DebugCapture capture;
-    auto debug = CDebugTestAccess::Create(Settings());
+    std::atomic<int> cycles{0};
+    LogWriterHooks hooks;
+    hooks.freeDiskMegabytes = [&](const std::string&) {
+        ++cycles;
+        return std::uint64_t{1} << 20;
+    };
+    // Level 0: the log starts no writer of its own.
+    auto debug = CDebugTestAccess::CreateWithWriter(Settings(0), hooks);
     auto* writer = new LogWriter(debug.get(), 60000);
     const platform::ThreadHandle handle = writer->DuplicateHandle();
     ASSERT_TRUE(handle);
+    ASSERT_TRUE(WaitUntil([&] { return cycles.load() > 0; }));
     delete writer;
     unsigned code = 0;
     ASSERT_TRUE(platform::ThreadExitCode(handle, &code));
