@@ -1,6 +1,7 @@
 #include "log/log_writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -158,6 +159,32 @@ TEST_F(LogWriterTest, ALogLeftEmptyIsDeletedButNeverADevice) {
     EXPECT_TRUE(fs::exists("/dev/null"));
 }
 
+TEST_F(LogWriterTest, AnOpenFailureNamesThePathAndTheReason) {
+    fs::create_directory(m_dir.File("folder"));
+    ASSERT_EQ(mkfifo(m_dir.File("fifo").c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {m_dir.File("folder"), "Is a directory"},
+        {m_dir.File("missing/tapscope.log"), "No such file or directory"},
+        {"", "No such file or directory"},
+        // A FIFO nobody reads: refused at once rather than waited on.
+        {m_dir.File("fifo"), "No such device or address"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        DebugCapture capture;
+        LogSettings settings = Settings();
+        settings.logFilePath = c.path;
+        auto debug = CDebugTestAccess::Create(settings);
+        debug->Dump("lost\n");
+        debug->Flush();
+        EXPECT_EQ(capture.Texts(), std::vector<std::string>{"CDebug Can't open LOG output file (" +
+                                                            c.path + ") " + c.reason + "\n"});
+    }
+}
+
 TEST_F(LogWriterTest, ALogThatCannotBeOpenedIsReportedEachFlushAndTheWriterGoesOn) {
     DebugCapture capture;
     fs::create_directory(m_path);  // a folder where the log should be
@@ -264,24 +291,6 @@ TEST_F(LogWriterTest, LowDiskDropsLinesAndWarnsOncePerShortage) {
     const auto roots = script.Roots();
     ASSERT_FALSE(roots.empty());
     EXPECT_EQ(roots[0], zelmisc::DiskRoot(m_path));
-}
-
-TEST_F(LogWriterTest, LevelOneKeepsTheLowDiskWarningOutOfTheFile) {
-    FreeSpaceScript script;
-    LogWriterHooks hooks;
-    hooks.freeDiskMegabytes = [&](const std::string& root) { return script.Read(root); };
-    hooks.lowDiskWaitMs = 1;
-    LogSettings settings = Settings(1);
-    settings.flushPeriod = 1;
-    {
-        auto debug = CDebugTestAccess::CreateWithWriter(settings, hooks);
-        ASSERT_TRUE(script.AwaitCall(1));
-        debug->Warning("dropped");
-        script.Supply(10);
-        ASSERT_TRUE(script.AwaitCall(2));
-        script.Finish();
-    }
-    EXPECT_FALSE(LogExists());
 }
 
 TEST_F(LogWriterTest, TheWriterStartsFromLevelOne) {

@@ -257,16 +257,5 @@ TEST(Thread, ABoostThatCannotBeSetIsAnErrorWithItsCallSite) {
         << texts[0];
 }
 
-TEST(Thread, DestroyDeletesThroughTheVirtualDestructor) {
-    static std::atomic<int> destroyed{0};
-    struct Counted : Worker {
-        Counted() : Worker([](Worker&) { return 0; }) {}
-        ~Counted() override { ++destroyed; }
-    };
-    Thread* thread = new Counted;
-    thread->Destroy();
-    EXPECT_EQ(destroyed.load(), 1);
-}
-
 }  // namespace
 }  // namespace zelmisc
