@@ -159,7 +159,7 @@ int LockPolling(pthread_mutex_t* mutex, std::int32_t timeoutMs) {
         if (result != EBUSY) {
             return result;
         }
-        timespec now {};
+        timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (now.tv_sec > deadline.tv_sec ||
             (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
