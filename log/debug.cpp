@@ -133,6 +133,9 @@ CDebug* CDebug::InstallInstance(const LogSettings& settings, bool withWriter) {
     CDebug* created = new CDebug(settings, "", kRegistryPath);
     if (withWriter) {
         g_constructing = created;
+        if (g_constructionProbe != nullptr) {
+            g_constructionProbe();
+        }
         created->StartWriter();
         g_constructing = nullptr;
     }
@@ -148,6 +151,9 @@ CDebug::CDebug(const char* logFolder, const char* registryPath)
     // The configuration; then the mutex and, at level 1 or more, the writer.
     ApplySettings(LogSettings{});
     OpenMutex();
+    if (g_constructionProbe != nullptr) {
+        g_constructionProbe();
+    }
     StartWriter();
 }
 
@@ -168,9 +174,6 @@ void CDebug::OpenMutex() {
 }
 
 void CDebug::StartWriter() {
-    if (g_constructing == this && g_constructionProbe != nullptr) {
-        g_constructionProbe();
-    }
     if (Level() >= 1 && !m_writer) {
         m_writer = std::make_unique<LogWriter>(this, m_flushPeriod);
     }

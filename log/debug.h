@@ -18,10 +18,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
-
-#include <memory>
 #include <vector>
 
 #include "log/detail/line_queue.h"
