@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "log/line_format.h"
+#include "log/log_writer.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/process_info.h"
+#include "runtime/thread.h"
 
 namespace ZelLog {
 namespace {
@@ -38,6 +41,47 @@ zelmisc::CriticalSection& InstanceLock() {
 std::atomic<CDebug*> g_instance{nullptr};
 // The object whose constructor is running; guarded by InstanceLock().
 CDebug* g_constructing = nullptr;
+// Tests: called on the constructing thread while the process-wide object is
+// under construction, just before its writer starts.
+void (*g_constructionProbe)() = nullptr;
+
+// The thread wrapper's reports go to the process-wide log, as every
+// component's lines do.
+void TraceReport(const char* text) {
+    Log()->Trace("%s", text);
+}
+void WarningReport(const char* text) {
+    Log()->Warning("%s", text);
+}
+void ErrorReport(const char* file, int line, const char* timestamp, const char* text) {
+    ErrorSite{Log(), file, timestamp, line}("%s", text);
+}
+
+void InstallThreadReports() {
+    zelmisc::SetThreadReportHooks({&TraceReport, &WarningReport, &ErrorReport});
+}
+
+}  // namespace
+
+// At process exit: write what is queued and stop the writer. The object and
+// its lock stay: detached threads may still log, and find level 0.
+void CDebug::ShutdownAtExit() {
+    if (CDebug* log = g_instance.load(std::memory_order_acquire)) {
+        log->Shutdown();
+    }
+}
+
+void CDebug::SetConstructionProbe(void (*probe)()) {
+    zelmisc::ScopedLock lock(InstanceLock());
+    g_constructionProbe = probe;
+}
+
+namespace {
+
+void RegisterExitHandler() {
+    static const bool registered = std::atexit(&CDebug::ShutdownAtExit) == 0;
+    (void)registered;
+}
 
 std::string_view SourceFileName(const char* path) {
     const std::string_view text = path != nullptr ? path : "";
@@ -59,6 +103,7 @@ CDebug* CDebug::Instance(const char* logFolder, const char* registryPath) {
         // Only the constructing thread gets here: the lock is re-entrant.
         return g_constructing;
     }
+    InstallThreadReports();
     CDebug* created = nullptr;
     try {
         created = new CDebug(logFolder != nullptr ? logFolder : "",
@@ -69,17 +114,33 @@ CDebug* CDebug::Instance(const char* logFolder, const char* registryPath) {
     }
     g_constructing = nullptr;
     g_instance.store(created, std::memory_order_release);
+    RegisterExitHandler();
     return created;
 }
 
-CDebug* CDebug::InstallInstance(const LogSettings& settings) {
+CDebug* CDebug::InstallInstance(const LogSettings& settings, bool withWriter) {
     zelmisc::ScopedLock lock(InstanceLock());
+    InstallThreadReports();
     if (CDebug* existing = g_instance.load(std::memory_order_relaxed)) {
+        existing->StopWriter();
         existing->ApplySettings(settings);
+        existing->OpenMutex();
+        if (withWriter) {
+            existing->StartWriter();
+        }
         return existing;
     }
     CDebug* created = new CDebug(settings, "", kRegistryPath);
+    if (withWriter) {
+        g_constructing = created;
+        if (g_constructionProbe != nullptr) {
+            g_constructionProbe();
+        }
+        created->StartWriter();
+        g_constructing = nullptr;
+    }
     g_instance.store(created, std::memory_order_release);
+    RegisterExitHandler();
     return created;
 }
 
@@ -87,17 +148,53 @@ CDebug::CDebug(const char* logFolder, const char* registryPath)
     : m_logFolder(logFolder), m_registryPath(registryPath) {
     g_constructing = this;
     m_mainThreadId = platform::CurrentThreadId();
+    // The configuration; then the mutex and, at level 1 or more, the writer.
     ApplySettings(LogSettings{});
+    OpenMutex();
+    if (g_constructionProbe != nullptr) {
+        g_constructionProbe();
+    }
+    StartWriter();
 }
 
 CDebug::CDebug(const LogSettings& settings, const char* logFolder, const char* registryPath)
     : m_logFolder(logFolder), m_registryPath(registryPath) {
     m_mainThreadId = platform::CurrentThreadId();
     ApplySettings(settings);
+    OpenMutex();
 }
 
 CDebug::~CDebug() {
+    Shutdown();
+}
+
+void CDebug::OpenMutex() {
+    zelmisc::ScopedLock lock(m_fileLock);
+    m_mutex.Open(m_moduleName);
+}
+
+void CDebug::StartWriter() {
+    if (Level() >= 1 && !m_writer) {
+        m_writer = std::make_unique<LogWriter>(this, m_flushPeriod);
+    }
+}
+
+void CDebug::StopWriter() {
+    if (!m_writer) {
+        return;
+    }
+    m_writer->SignalWake();
+    if (m_writer->ExchangeStopping(1) != 1) {
+        m_writer->Stop();
+    }
+    m_writer.reset();
+}
+
+void CDebug::Shutdown() {
+    Flush();
     m_level.store(0, std::memory_order_relaxed);
+    StopWriter();
+    m_queue.Discard(m_queueMaxLines);
 }
 
 void CDebug::ApplySettings(const LogSettings& settings) {
@@ -217,9 +314,13 @@ void CDebug::Dump(const char* text) {
 }
 
 bool CDebug::CopyLogTo(const char* destination) {
+    Flush();
     if (destination == nullptr || destination[0] == '\0') {
         return true;
     }
+    // Under the file lock, so that the copy never holds half a flush of this
+    // process.
+    zelmisc::ScopedLock lock(m_fileLock);
     std::error_code error;
     return std::filesystem::copy_file(m_logFilePath, destination,
                                       std::filesystem::copy_options::overwrite_existing, error);

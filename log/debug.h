@@ -1,21 +1,33 @@
 // CDebug: the process-wide diagnostic log. Components obtain it with
 // CDebug::Instance("", kRegistryPath) at each use (or ZelLog::Log()) and keep no
 // pointer. Lines are formatted on the calling thread and queued; a writer
-// thread moves them into the log file.
+// thread moves them into the log file, which several processes of the same
+// program may share under an interprocess mutex named after the module.
 //
 // Threading: every line operation may be called from any thread at the same
 // time; none of them returns a result, throws or waits on the disk. The level,
-// options, filter and main thread id are fixed at construction.
+// options, filter and main thread id are fixed at construction. Flush and
+// CopyLogTo may be called from any thread; flushes of one process take turns
+// on m_fileLock, flushes of several processes on m_mutex.
+//
+// The process-wide object lives until the process ends: at exit a handler
+// writes what is queued and stops the writer, and leaves the object in place
+// (at level 0) for threads that still log.
 #pragma once
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "log/detail/line_queue.h"
 #include "log/log_settings.h"
+#include "log/log_writer.h"
+#include "platform/file.h"
+#include "platform/named_mutex.h"
 #include "runtime/log_time.h"
 #include "runtime/sync_objects.h"
 
@@ -68,7 +80,13 @@ public:
 
     // Queues |text| as it stands: no prefix, no filter, no echo.
     void Dump(const char* text) override;
+    // Flushes, then copies the log file to |destination| (replacing it).
+    // True for an empty destination, else whether the copy succeeded.
     bool CopyLogTo(const char* destination) override;
+
+    // Writes every queued line to the log file now. It returns once the lines
+    // it took are in the file or dropped; an empty queue leaves the file alone.
+    void Flush();
 
     // Appends one line to the queue. The oldest line makes room when the queue
     // already holds more than the bound; the line is cut to the line buffer.
@@ -80,18 +98,53 @@ public:
 
     std::int32_t Level() const { return m_level.load(std::memory_order_relaxed); }
 
+    // The exit handler of the process-wide object (registered when it is made).
+    static void ShutdownAtExit();
+
 private:
     friend class CDebugTestAccess;
+    friend class LogWriter;
     friend struct ErrorSite;
 
     CDebug(const char* logFolder, const char* registryPath);
-    // Builds a log from settings that are already known.
+    // Builds a log from settings that are already known; it opens the
+    // interprocess mutex but starts no writer.
     CDebug(const LogSettings& settings, const char* logFolder, const char* registryPath);
 
     void ApplySettings(const LogSettings& settings);
     // Makes a log built from |settings| the process-wide object, or applies
-    // them to the existing one (tests only, while no other thread logs).
-    static CDebug* InstallInstance(const LogSettings& settings);
+    // them to the existing one (tests only, while no other thread logs). With
+    // |withWriter| the writer starts at level 1 or more.
+    static CDebug* InstallInstance(const LogSettings& settings, bool withWriter);
+    // Tests: |probe| runs on the constructing thread while the process-wide
+    // object is under construction, just before its writer starts.
+    static void SetConstructionProbe(void (*probe)());
+
+    // Opens the interprocess mutex named after the module.
+    void OpenMutex();
+    // At level 1 or more, starts the writer with the flush period.
+    void StartWriter();
+    // Signals the writer to leave its loop, joins it and deletes it.
+    void StopWriter();
+    // The shutdown order: flush, level 0, stop the writer, drop what is left.
+    // The object stays usable (at level 0) afterwards.
+    void Shutdown();
+
+    // Takes m_fileLock (held until CloseLogFile) and the mutex, and opens the
+    // log file; |opened| says whether it is open. Returns whether the mutex is
+    // held. Always followed by CloseLogFile with that result.
+    bool OpenLogFile(bool& opened);
+    // Writes out the file buffer, takes the rotation decision, closes the file
+    // (deleting it when empty), releases the mutex if |held|, and m_fileLock.
+    void CloseLogFile(bool held);
+    // The rotation decision for a log of |length| bytes, taken while the file
+    // is still open. No rotation rules yet.
+    bool RotationDue(std::uint64_t length);
+    // Appends |text| to the file buffer with "\n" stored as CR LF; false once
+    // a write has failed. Under m_fileLock.
+    bool WriteToFile(std::string_view text);
+    // Writes the file buffer out. Under m_fileLock.
+    bool FlushFileBuffer();
 
     void VError(const char* file, int line, const char* timestamp, const char* format, va_list args)
         ZEL_PRINTF_FORMAT(5, 0);
@@ -123,6 +176,17 @@ private:
     // The queued lines and the count of lines dropped since the last take;
     // the queue has its own locks.
     detail::LineQueue m_queue;
+
+    // The file side: the log file while a flush has it open, its write buffer
+    // and whether a write failed in this flush.
+    zelmisc::CriticalSection m_fileLock;
+    tapscope::platform::AppendFile m_file;   // guarded by m_fileLock
+    std::vector<char> m_fileBuffer;          // guarded by m_fileLock
+    bool m_fileFailed = false;               // guarded by m_fileLock
+    tapscope::platform::NamedMutex m_mutex;  // used under m_fileLock
+
+    LogWriterHooks m_writerHooks;         // set before the writer starts
+    std::unique_ptr<LogWriter> m_writer;  // absent below level 1
 };
 
 // An error call site: the log, the caller's source file, source time stamp and

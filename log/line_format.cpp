@@ -13,8 +13,9 @@ namespace {
 
 namespace platform = tapscope::platform;
 
+// Never destroyed: detached threads may still log while the process exits.
 const std::unordered_map<int, std::string>& PriorityNames() {
-    static const std::unordered_map<int, std::string> names = {
+    static const auto* names = new std::unordered_map<int, std::string>{
         {platform::kAboveNormalPriorityClass, "ABOVE_NORMAL"},
         {platform::kBelowNormalPriorityClass, "BELOW_NORMAL"},
         {platform::kHighPriorityClass, "HIGH"},
@@ -29,7 +30,7 @@ const std::unordered_map<int, std::string>& PriorityNames() {
         {platform::kThreadPriorityLowest, "LOWEST"},
         {platform::kThreadPriorityIdle, "IDLE"},
     };
-    return names;
+    return *names;
 }
 
 // Built when the program starts, so that the first line pays nothing for it.

@@ -8,13 +8,21 @@ namespace ZelLog::detail {
 // queue or its thread, whichever ends last.
 struct LinePart {
     std::mutex lock;
-    Ring<LineQueue::Entry> entries;        // guarded by lock
+    Ring<LineQueue::Entry> entries;  // guarded by lock
+    // An empty ring with room, swapped in for the entries at the next take, so
+    // that the producer does not grow a new ring after every take. Touched
+    // only by takes (under the queue's m_partsLock).
+    Ring<LineQueue::Entry> spare;
     std::uint64_t dropped = 0;             // guarded by lock
     std::atomic<bool> threadEnded{false};  // no more lines will come
     std::atomic<bool> queueEnded{false};   // the queue is gone
 };
 
 namespace {
+
+// A ring up to this size is kept for the part's next round; a larger one (a
+// burst) is freed, so that the room goes back.
+constexpr std::size_t kRecycledRingSlots = 8192;
 
 std::atomic<std::uint64_t> g_nextQueueId{1};
 
@@ -95,35 +103,59 @@ void LineQueue::Push(std::string&& line, std::uint32_t maxLines) {
 }
 
 std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
-    std::vector<Entry> entries;
+    std::vector<Ring<Entry>> taken(m_parts.size());
+    // The part each ring came from, while the part stays; null for a part that goes.
+    std::vector<LinePart*> staying(m_parts.size(), nullptr);
     std::vector<std::shared_ptr<LinePart>> live;
     {
         // Every part is held at once, so that the take is one cut through the
-        // sequence. Producers hold only their own part: no deadlock.
+        // sequence. Producers hold only their own part: no deadlock. Each part
+        // hands over its whole ring, so producers wait for a swap, not for the
+        // lines to be moved one by one.
         std::vector<std::unique_lock<std::mutex>> held;
         held.reserve(m_parts.size());
         for (const std::shared_ptr<LinePart>& part : m_parts) {
             held.emplace_back(part->lock);
         }
-        for (const std::shared_ptr<LinePart>& part : m_parts) {
-            while (!part->entries.empty()) {
-                entries.push_back(part->entries.pop_front());
-            }
-            part->entries.clear();  // gives the room back
-            m_skipped += part->dropped;
-            part->dropped = 0;
+        for (std::size_t i = 0; i < m_parts.size(); ++i) {
+            LinePart& part = *m_parts[i];
+            taken[i].swap(part.entries);
+            part.entries.swap(part.spare);
+            m_skipped += part.dropped;
+            part.dropped = 0;
             // A part whose thread had ended before its lock was taken gets no
             // more lines: it is empty now and can go.
-            if (part == m_sharedPart || !part->threadEnded.load(std::memory_order_acquire)) {
-                live.push_back(part);
+            if (m_parts[i] == m_sharedPart || !part.threadEnded.load(std::memory_order_acquire)) {
+                live.push_back(m_parts[i]);
+                staying[i] = &part;
             }
         }
     }
     m_parts.swap(live);
 
+    std::size_t total = 0;
+    std::size_t runs = 0;
+    for (const Ring<Entry>& ring : taken) {
+        total += ring.size();
+        runs += ring.empty() ? 0 : 1;
+    }
+    std::vector<Entry> entries;
+    entries.reserve(total);
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        Ring<Entry>& ring = taken[i];
+        while (!ring.empty()) {
+            entries.push_back(ring.pop_front());
+        }
+        if (staying[i] != nullptr && ring.capacity() <= kRecycledRingSlots) {
+            ring.reuse();
+            staying[i]->spare.swap(ring);  // the producer's room for the next round
+        }
+    }
     // Each part is in order already; merge them by sequence.
-    std::sort(entries.begin(), entries.end(),
-              [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
+    if (runs > 1) {
+        std::sort(entries.begin(), entries.end(),
+                  [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
+    }
     const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
     if (entries.size() > keep) {
         const std::size_t excess = entries.size() - keep;
@@ -139,8 +171,10 @@ std::uint64_t LineQueue::Take(std::uint32_t maxLines, std::vector<std::string>& 
     {
         std::lock_guard lock(m_partsLock);
         entries = TakeEntries(maxLines);
-        skipped = m_skipped;
-        m_skipped = 0;
+        if (!entries.empty()) {
+            skipped = m_skipped;
+            m_skipped = 0;
+        }
     }
     lines.clear();
     lines.reserve(entries.size());

@@ -11,14 +11,16 @@
 namespace tapscope::platform {
 namespace {
 
+// Neither is ever destroyed: the log's exit-time flush and threads that
+// outlive main still send texts while static objects are being destroyed.
 std::mutex& SinkMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::mutex;
+    return *mutex;
 }
 
 DebugOutputSink& Sink() {  // guarded by SinkMutex()
-    static DebugOutputSink sink;
-    return sink;
+    static auto* sink = new DebugOutputSink;
+    return *sink;
 }
 
 bool EchoToStderr() {

@@ -56,6 +56,22 @@ public:
         m_count = 0;
     }
 
+    // Room for this many values before the next growth.
+    std::size_t capacity() const { return m_slots.size(); }
+
+    // Empties the ring and keeps its room, for values that were all taken out
+    // with pop_front.
+    void reuse() {
+        m_head = 0;
+        m_count = 0;
+    }
+
+    void swap(Ring& other) noexcept {
+        m_slots.swap(other.m_slots);
+        std::swap(m_head, other.m_head);
+        std::swap(m_count, other.m_count);
+    }
+
 private:
     static constexpr std::size_t kInitialSlots = 64;
 
@@ -89,7 +105,8 @@ public:
 
     // Takes every line queued so far into |lines| (oldest first), with the
     // bound |maxLines| applied, and returns the count of lines skipped since
-    // the last take.
+    // the last take. A take that finds no line returns 0 and leaves the count
+    // for the next take, as a queue that is found empty is left alone.
     std::uint64_t Take(std::uint32_t maxLines, std::vector<std::string>& lines);
 
     // Drops every queued line. Lines that the bound had dropped, or would have,

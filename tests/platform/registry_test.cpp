@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/detail/hive_document.h"
-#include "tests/support/child_process.h"
+#include "tests/support/child_role.h"
 #include "tests/support/debug_capture.h"
 #include "tests/support/private_registry.h"
 #include "tests/support/temp_dir.h"

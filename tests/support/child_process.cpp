@@ -1,93 +1,164 @@
 #include "tests/support/child_process.h"
 
-#include <grp.h>
-#include <pwd.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
+#include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
 namespace tapscope::testing {
 namespace {
 
-constexpr const char* kRoleVariable = "TAPSCOPE_TEST_CHILD_ROLE";
-constexpr const char* kArgsVariable = "TAPSCOPE_TEST_CHILD_ARGS";
-// Separates the arguments in kArgsVariable.
-constexpr char kArgSeparator = '\x1f';
+void CloseFd(int& fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
 
 }  // namespace
 
-bool RegisterChildRole(const char* name, ChildRole role) {
-    const char* wanted = std::getenv(kRoleVariable);
-    if (wanted == nullptr || std::strcmp(wanted, name) != 0) {
-        return false;
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments) {
+    int input[2];
+    int output[2];
+    if (pipe2(input, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
     }
-    std::vector<std::string> args;
-    if (const char* packed = std::getenv(kArgsVariable); packed != nullptr && packed[0] != '\0') {
-        std::string text = packed;
-        std::size_t start = 0;
-        while (true) {
-            const std::size_t end = text.find(kArgSeparator, start);
-            args.push_back(text.substr(start, end - start));
-            if (end == std::string::npos) {
-                break;
-            }
-            start = end + 1;
-        }
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        close(input[0]);
+        close(input[1]);
+        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
     }
-    std::exit(role(args));
-}
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
 
-pid_t StartChild(const std::string& name, const std::vector<std::string>& args) {
-    std::string packed;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        packed += (i == 0 ? "" : std::string(1, kArgSeparator)) + args[i];
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
     }
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        environment.emplace_back(*entry);
-    }
-    environment.push_back(std::string(kRoleVariable) + "=" + name);
-    environment.push_back(std::string(kArgsVariable) + "=" + packed);
-    std::vector<char*> envp;
-    for (std::string& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    char program[] = "/proc/self/exe";
-    char* argv[] = {program, nullptr};
+    argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data()) != 0) {
-        return -1;
+    const int result = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    close(output[1]);
+    if (result != 0) {
+        close(input[1]);
+        close(output[0]);
+        throw std::runtime_error("cannot start " + program + ": " + std::strerror(result));
     }
-    return pid;
+    m_pid = pid;
+    m_input = input[1];
+    m_output = output[0];
 }
 
-int WaitChild(pid_t child) {
-    if (child <= 0) {
-        return -1;
+ChildProcess::~ChildProcess() {
+    CloseInput();
+    if (!m_reaped && m_pid > 0) {
+        Kill();
+        int code = 0;
+        Wait(30000, &code);
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
+    CloseFd(m_output);
+}
+
+std::string ChildProcess::ReadLine(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+        const std::string::size_type newline = m_pending.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = m_pending.substr(0, newline);
+            m_pending.erase(0, newline + 1);
+            return line;
         }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (m_output < 0 || left.count() <= 0) {
+            return {};
+        }
+        pollfd wanted{m_output, POLLIN, 0};
+        if (poll(&wanted, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t got = read(m_output, buffer, sizeof buffer);
+        if (got <= 0) {
+            std::string rest;
+            rest.swap(m_pending);
+            CloseFd(m_output);
+            return rest;
+        }
+        m_pending.append(buffer, static_cast<std::size_t>(got));
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool DropToNobody() {
-    const struct passwd* nobody = getpwnam("nobody");
-    if (nobody == nullptr) {
-        return false;
+std::string ChildProcess::ReadAll(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_output >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd wanted{m_output, POLLIN, 0};
+        if (poll(&wanted, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t got = read(m_output, buffer, sizeof buffer);
+        if (got <= 0) {
+            CloseFd(m_output);
+            break;
+        }
+        m_pending.append(buffer, static_cast<std::size_t>(got));
     }
-    return setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 &&
-           setuid(nobody->pw_uid) == 0 && geteuid() == nobody->pw_uid;
+    std::string all;
+    all.swap(m_pending);
+    return all;
+}
+
+void ChildProcess::CloseInput() {
+    CloseFd(m_input);
+}
+
+bool ChildProcess::Wait(int timeoutMs, int* exitCode) {
+    if (m_reaped) {
+        return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+        int status = 0;
+        const pid_t done = waitpid(m_pid, &status, WNOHANG);
+        if (done == m_pid) {
+            m_reaped = true;
+            if (exitCode != nullptr) {
+                *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            return true;
+        }
+        if (done < 0 || std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void ChildProcess::Kill() {
+    if (!m_reaped && m_pid > 0) {
+        kill(m_pid, SIGKILL);
+    }
 }
 
 }  // namespace tapscope::testing

@@ -1,41 +1,42 @@
-// Child processes for interprocess tests: a test starts this very test program
-// again in a "role" (a function registered with TAPSCOPE_CHILD_ROLE), which runs
-// before GoogleTest would and exits with the role's result.
-//
-//   TAPSCOPE_CHILD_ROLE(WriteValues) { ...; return 0; }   // args: the strings given
-//   EXPECT_EQ(RunChild("WriteValues", {hive, "a"}), 0);
+// ChildProcess: a real child process for interprocess tests, started from a
+// program path and arguments, with a pipe to its standard input and one from
+// its standard output. A child still running when the object goes is killed.
+// Every wait is bounded.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
 namespace tapscope::testing {
 
-using ChildRole = int (*)(const std::vector<std::string>& args);
+class ChildProcess {
+public:
+    // Starts |program| with |arguments| (not counting the program name).
+    // Throws std::runtime_error when it cannot be started.
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
 
-// Runs |role| and exits when this process was started for the role |name|.
-bool RegisterChildRole(const char* name, ChildRole role);
+    // The next line the child wrote, without its "\n"; empty at end of output
+    // or when none came within |timeoutMs|.
+    std::string ReadLine(int timeoutMs = 30000);
+    // Everything the child wrote until it closed its output (bounded).
+    std::string ReadAll(int timeoutMs = 30000);
+    // Closes the child's standard input: it reads end of file.
+    void CloseInput();
+    // Waits up to |timeoutMs| for the child to end. True when it ended;
+    // |exitCode| receives its exit code, or 128 + the signal that ended it.
+    bool Wait(int timeoutMs, int* exitCode);
+    void Kill();
+    int Pid() const { return m_pid; }
 
-// Starts the test program in role |name| with |args|; -1 on failure.
-pid_t StartChild(const std::string& name, const std::vector<std::string>& args);
-// Waits for |child|: its exit status, or -1 when it did not exit normally.
-int WaitChild(pid_t child);
-inline int RunChild(const std::string& name, const std::vector<std::string>& args) {
-    return WaitChild(StartChild(name, args));
-}
-
-// Switches this (child) process to the user "nobody"; false when it cannot.
-bool DropToNobody();
-
-// The exit status of a role that cannot run here (such as without root).
-constexpr int kChildCannotRun = 77;
+private:
+    int m_pid = -1;
+    int m_input = -1;   // the child's standard input
+    int m_output = -1;  // the child's standard output
+    std::string m_pending;
+    bool m_reaped = false;
+};
 
 }  // namespace tapscope::testing
-
-#define TAPSCOPE_CHILD_ROLE(name)                                        \
-    static int name##ChildRole(const std::vector<std::string>& args);    \
-    [[maybe_unused]] static const bool name##ChildRoleRegistered =       \
-        ::tapscope::testing::RegisterChildRole(#name, &name##ChildRole); \
-    static int name##ChildRole([[maybe_unused]] const std::vector<std::string>& args)

@@ -1,0 +1,118 @@
+// log_child: the other process of the log's interprocess tests.
+//
+//   log_child write <module> <log path> <count> <tag> <flush period ms>
+//       queues <count> lines through the process-wide log, returns from main
+//   log_child detached <module> <log path> <count> <tag>
+//       the same, while a detached thread keeps logging through the exit
+//   log_child probe <module> <log path>
+//       logs through CDebug::Instance while the process-wide log is being
+//       made; prints "same" when that call got the object under construction
+//   log_child hold <module>
+//       takes the module's mutex, prints "held", releases it at end of input
+//   log_child die-holding <module>
+//       takes the module's mutex, prints "held" and dies holding it
+//
+// Line <i> of a writer is "<tag> #<i> <payload>", the payload being
+// PayloadLength(i) times the letter 'a' + i % 26.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "log/debug.h"
+#include "platform/named_mutex.h"
+#include "tests/log/log_child_lines.h"
+#include "tests/support/log_test_access.h"
+
+namespace {
+
+using ZelLog::CDebug;
+using ZelLog::CDebugTestAccess;
+using ZelLog::LogSettings;
+
+LogSettings Settings(const char* module, const char* path, std::uint32_t bound,
+                     std::int32_t period) {
+    LogSettings settings;
+    settings.level = 2;
+    settings.moduleName = module;
+    settings.logFilePath = path;
+    settings.queueMaxLines = bound;
+    settings.flushPeriod = period;
+    return settings;
+}
+
+void WriteLines(const char* tag, int count) {
+    for (int i = 0; i < count; ++i) {
+        const std::string payload = tapscope::testing::Payload(i);
+        ZelLog::Log()->Trace("%s #%d %s", tag, i, payload.c_str());
+    }
+}
+
+std::atomic<CDebug*> g_seenWhileMade{nullptr};
+
+void LogWhileMade() {
+    g_seenWhileMade = CDebug::Instance("", ZelLog::kRegistryPath);
+    ZelLog::Log()->Warning("logged while the log is made");
+}
+
+int Hold(const char* module, bool die) {
+    tapscope::platform::NamedMutex mutex;
+    if (!mutex.Open(module) ||
+        mutex.Lock(30000) != tapscope::platform::NamedMutex::Wait::kAcquired) {
+        std::printf("cannot take the mutex %s\n", module);
+        return 2;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    if (die) {
+        std::_Exit(0);
+    }
+    while (std::fgetc(stdin) != EOF) {
+    }
+    mutex.Unlock();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "write" && argc == 7) {
+        const int count = std::atoi(argv[4]);
+        CDebugTestAccess::StartProcessLog(Settings(
+            argv[2], argv[3], static_cast<std::uint32_t>(count) + 100, std::atoi(argv[6])));
+        WriteLines(argv[5], count);
+        return 0;  // the exit handler writes what is still queued
+    }
+    if (command == "detached" && argc == 6) {
+        const int count = std::atoi(argv[4]);
+        // Room for the noise as well: no line of main may be pushed out.
+        CDebugTestAccess::StartProcessLog(
+            Settings(argv[2], argv[3], static_cast<std::uint32_t>(count) + 1000000, 60000));
+        WriteLines(argv[5], count);
+        std::thread([] {
+            for (int i = 0;; ++i) {
+                ZelLog::Log()->Trace("noise %d", i);
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
+        }).detach();
+        return 0;
+    }
+    if (command == "probe" && argc == 4) {
+        CDebugTestAccess::SetConstructionProbe(&LogWhileMade);
+        CDebug* made = CDebugTestAccess::StartProcessLog(Settings(argv[2], argv[3], 5000, 60000));
+        CDebugTestAccess::SetConstructionProbe(nullptr);
+        const bool same =
+            g_seenWhileMade.load() == made && CDebug::Instance("", ZelLog::kRegistryPath) == made;
+        std::printf("%s\n", same ? "same" : "different");
+        return 0;
+    }
+    if ((command == "hold" || command == "die-holding") && argc == 3) {
+        return Hold(argv[2], command == "die-holding");
+    }
+    std::fprintf(stderr, "log_child: unknown command\n");
+    return 64;
+}

@@ -1,0 +1,484 @@
+#include "log/log_writer.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "log/debug.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/named_mutex.h"
+#include "platform/process_info.h"
+#include "platform/thread.h"
+#include "runtime/paths.h"
+#include "tests/log/log_child_lines.h"
+#include "tests/support/child_process.h"
+#include "tests/support/debug_capture.h"
+#include "tests/support/log_test_access.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
+
+namespace ZelLog {
+namespace {
+
+namespace fs = std::filesystem;
+namespace platform = tapscope::platform;
+using tapscope::testing::ChildProcess;
+using tapscope::testing::DebugCapture;
+using tapscope::testing::ReadFile;
+using tapscope::testing::TempDir;
+using tapscope::testing::WaitUntil;
+using tapscope::testing::WriteFile;
+
+const char* const kChild = TAPSCOPE_LOG_CHILD;
+
+const std::string kPrefixPattern =
+    R"(\[CPU=\d{4}\]\[PID=\d{8}\]:\[[A-Z_]+\]:\[TID=\d{8}(?:\(MAIN\))?\]:\[[A-Z_]+\] )"
+    R"(\[\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\])";
+
+const std::string kLowDiskWarning = "\r\n\r\n\r\nINSUFFISIENT DISK SPACE!!!\r\n\r\n\r\n";
+
+// Each test gets its own log file and its own module, so its own mutex.
+class LogWriterTest : public ::testing::Test {
+protected:
+    LogWriterTest() {
+        static std::atomic<int> counter{0};
+        m_module = "tapscope-log-test-" + std::to_string(platform::CurrentProcessId()) + "-" +
+                   std::to_string(counter.fetch_add(1));
+        m_path = m_dir.File("tapscope.log");
+    }
+    ~LogWriterTest() override { platform::NamedMutex::Remove(m_module); }
+
+    LogSettings Settings(std::int32_t level = 2) const {
+        LogSettings settings;
+        settings.level = level;
+        settings.moduleName = m_module;
+        settings.logFilePath = m_path;
+        settings.flushPeriod = 60000;  // the writer waits; tests flush themselves
+        return settings;
+    }
+
+    std::string Log() const { return ReadFile(m_path); }
+    bool LogExists() const { return fs::exists(fs::symlink_status(m_path)); }
+
+    TempDir m_dir;
+    std::string m_module;
+    std::string m_path;
+};
+
+// The file's lines without their CR LF; a "\n" without "\r" or a lone "\r"
+// shows up inside a line.
+std::vector<std::string> SplitCrLf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        const std::string::size_type end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+TEST_F(LogWriterTest, AnOverflowIsReportedBeforeTheNewestLines) {
+    LogSettings settings = Settings(1);
+    settings.queueMaxLines = 5000;
+    auto debug = CDebugTestAccess::Create(settings);
+    for (int i = 0; i < 5010; ++i) {
+        debug->Enqueue("line %d\n", i);
+    }
+    debug->Flush();
+    std::string expected =
+        "\r\n##### Log queue overflow (max size:5000). 9 log lines skipped #####\r\n\r\n";
+    for (int i = 9; i < 5010; ++i) {
+        expected += "line " + std::to_string(i) + "\r\n";
+    }
+    EXPECT_EQ(Log(), expected);
+
+    // The count was reported: the next flush has no overflow text.
+    debug->Enqueue("next\n");
+    debug->Flush();
+    EXPECT_EQ(Log(), expected + "next\r\n");
+}
+
+TEST_F(LogWriterTest, AnEmptyQueueNeverCreatesOrTouchesTheFile) {
+    auto debug = CDebugTestAccess::Create(Settings());
+    debug->Flush();
+    EXPECT_FALSE(LogExists());
+
+    WriteFile(m_path, "old\r\n");
+    const auto past = fs::last_write_time(m_path) - std::chrono::hours(3);
+    fs::last_write_time(m_path, past);
+    debug->Flush();
+    EXPECT_EQ(Log(), "old\r\n");
+    EXPECT_EQ(fs::last_write_time(m_path), past);
+}
+
+TEST_F(LogWriterTest, LinesAreAppendedWithCrLfAndANewLogRecordsItsCreation) {
+    auto debug = CDebugTestAccess::Create(Settings());
+    const std::int64_t before = platform::WallClockNow().seconds;
+    debug->Dump("first\n");
+    debug->Flush();
+    const std::int64_t after = platform::WallClockNow().seconds;
+    std::int64_t created = 0;
+    ASSERT_TRUE(platform::ReadFileCreationTime(m_path, created));
+    EXPECT_GE(created, before);
+    EXPECT_LE(created, after);
+
+    debug->Dump("a\nb\n");
+    debug->Dump("no end");
+    debug->Dump("\r\n");  // stored as a text-mode file stores it
+    debug->Flush();
+    EXPECT_EQ(Log(), "first\r\na\r\nb\r\nno end\r\r\n");
+}
+
+TEST_F(LogWriterTest, ALogLeftEmptyIsDeletedButNeverADevice) {
+    auto debug = CDebugTestAccess::Create(Settings());
+    debug->Dump("");  // a line with nothing in it: the new log stays empty
+    debug->Flush();
+    EXPECT_FALSE(LogExists());
+
+    // A log path that leads to a device: written through, never deleted.
+    fs::create_symlink("/dev/null", m_path);
+    debug->Dump("");
+    debug->Dump("to the device\n");
+    debug->Flush();
+    EXPECT_TRUE(LogExists());
+    EXPECT_TRUE(fs::exists("/dev/null"));
+}
+
+TEST_F(LogWriterTest, AnOpenFailureNamesThePathAndTheReason) {
+    fs::create_directory(m_dir.File("folder"));
+    ASSERT_EQ(mkfifo(m_dir.File("fifo").c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {m_dir.File("folder"), "Is a directory"},
+        {m_dir.File("missing/tapscope.log"), "No such file or directory"},
+        {"", "No such file or directory"},
+        // A FIFO nobody reads: refused at once rather than waited on.
+        {m_dir.File("fifo"), "No such device or address"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        DebugCapture capture;
+        LogSettings settings = Settings();
+        settings.logFilePath = c.path;
+        auto debug = CDebugTestAccess::Create(settings);
+        debug->Dump("lost\n");
+        debug->Flush();
+        EXPECT_EQ(capture.Texts(), std::vector<std::string>{"CDebug Can't open LOG output file (" +
+                                                            c.path + ") " + c.reason + "\n"});
+    }
+}
+
+TEST_F(LogWriterTest, ALogThatCannotBeOpenedIsReportedEachFlushAndTheWriterGoesOn) {
+    DebugCapture capture;
+    fs::create_directory(m_path);  // a folder where the log should be
+    LogSettings settings = Settings();
+    settings.flushPeriod = 1;
+    auto debug = CDebugTestAccess::CreateWithWriter(settings);
+    const std::string failure =
+        "CDebug Can't open LOG output file (" + m_path + ") Is a directory\n";
+
+    debug->Trace("lost %d", 1);
+    ASSERT_TRUE(WaitUntil([&] { return capture.Count(failure) >= 1; }));
+    debug->Trace("lost %d", 2);
+    ASSERT_TRUE(WaitUntil([&] { return capture.Count(failure) >= 2; }));
+
+    fs::remove(m_path);
+    debug->Trace("kept %d", 3);
+    ASSERT_TRUE(WaitUntil([&] { return Log().find(" kept 3\r\n") != std::string::npos; }));
+    EXPECT_EQ(Log().find("lost"), std::string::npos);
+    EXPECT_EQ(capture.Count(failure), 2);
+}
+
+// The free-space reading the writer gets, one value per cycle, handed over by
+// the test: the writer waits in the reading until the test supplies a value.
+class FreeSpaceScript {
+public:
+    std::uint64_t Read(const std::string& root) {
+        std::unique_lock lock(m_mutex);
+        m_roots.push_back(root);
+        ++m_calls;
+        m_changed.notify_all();
+        m_changed.wait_for(lock, std::chrono::seconds(30),
+                           [&] { return !m_values.empty() || m_finished; });
+        if (m_values.empty()) {
+            return 1u << 20;  // plenty, once the script has ended
+        }
+        const std::uint64_t value = m_values.front();
+        m_values.pop_front();
+        return value;
+    }
+    // Waits for the writer's call |number| (from 1), the writer waiting in it.
+    bool AwaitCall(int number) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(30),
+                                  [&] { return m_calls >= number; });
+    }
+    void Supply(std::uint64_t megabytes) {
+        std::lock_guard lock(m_mutex);
+        m_values.push_back(megabytes);
+        m_changed.notify_all();
+    }
+    void Finish() {
+        std::lock_guard lock(m_mutex);
+        m_finished = true;
+        m_changed.notify_all();
+    }
+    std::vector<std::string> Roots() {
+        std::lock_guard lock(m_mutex);
+        return m_roots;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::uint64_t> m_values;  // guarded by m_mutex
+    std::vector<std::string> m_roots;    // guarded by m_mutex
+    int m_calls = 0;                     // guarded by m_mutex
+    bool m_finished = false;             // guarded by m_mutex
+};
+
+TEST_F(LogWriterTest, LowDiskDropsLinesAndWarnsOncePerShortage) {
+    FreeSpaceScript script;
+    LogWriterHooks hooks;
+    hooks.freeDiskMegabytes = [&](const std::string& root) { return script.Read(root); };
+    hooks.lowDiskWaitMs = 1;  // the 3 s between looks, shortened
+    LogSettings settings = Settings();
+    settings.flushPeriod = 1;
+    {
+        auto debug = CDebugTestAccess::CreateWithWriter(settings, hooks);
+        ASSERT_TRUE(script.AwaitCall(1));
+        debug->Trace("before the shortage");
+        script.Supply(150);  // short: drop, warn, flush
+        ASSERT_TRUE(script.AwaitCall(2));
+        EXPECT_EQ(Log(), kLowDiskWarning);
+        debug->Trace("during the shortage");
+        script.Supply(199);  // still short: drop, no second warning
+        ASSERT_TRUE(script.AwaitCall(3));
+        debug->Trace("after the shortage");
+        script.Supply(200);  // enough again: flush
+        ASSERT_TRUE(script.AwaitCall(4));
+        script.Supply(0);  // unreadable counts as full: a new shortage, a new warning
+        ASSERT_TRUE(script.AwaitCall(5));
+        script.Finish();
+    }
+    const std::string log = Log();
+    const std::vector<std::string> lines = SplitCrLf(log);
+    ASSERT_EQ(log.substr(0, kLowDiskWarning.size()), kLowDiskWarning);
+    ASSERT_GE(log.size(), 2 * kLowDiskWarning.size());
+    EXPECT_EQ(log.substr(log.size() - kLowDiskWarning.size()), kLowDiskWarning);
+    const std::string middle =
+        log.substr(kLowDiskWarning.size(), log.size() - 2 * kLowDiskWarning.size());
+    EXPECT_TRUE(std::regex_match(middle, std::regex(kPrefixPattern + " after the shortage\r\n")))
+        << middle;
+    // The writer asked about the volume of the log's folder.
+    const auto roots = script.Roots();
+    ASSERT_FALSE(roots.empty());
+    EXPECT_EQ(roots[0], zelmisc::DiskRoot(m_path));
+}
+
+TEST_F(LogWriterTest, TheWriterStartsFromLevelOne) {
+    for (std::int32_t level : {0, 1, 2}) {
+        SCOPED_TRACE(level);
+        auto debug = CDebugTestAccess::CreateWithWriter(Settings(level));
+        EXPECT_EQ(CDebugTestAccess::HasWriter(*debug), level >= 1);
+    }
+}
+
+TEST_F(LogWriterTest, ShutdownWritesWhatIsQueuedAndTheWriterLeavesNormally) {
+    DebugCapture capture;
+    {
+        // A writer asked to stop before its first cycle would end without one:
+        // let it begin its cycles first.
+        std::atomic<int> cycles{0};
+        LogWriterHooks hooks;
+        hooks.freeDiskMegabytes = [&](const std::string&) {
+            ++cycles;
+            return std::uint64_t{1} << 20;
+        };
+        auto debug = CDebugTestAccess::CreateWithWriter(Settings(), hooks);
+        ASSERT_TRUE(WaitUntil([&] { return cycles.load() > 0; }));
+        for (int i = 0; i < 100; ++i) {
+            debug->Trace("queued %d", i);
+        }
+    }
+    const std::vector<std::string> lines = SplitCrLf(Log());
+    ASSERT_EQ(lines.size(), 100u);
+    EXPECT_NE(lines[99].find(" queued 99"), std::string::npos);
+    EXPECT_EQ(capture.Count("LogWriter: WAIT_OBJECT_0 + 1\r\n"), 1);
+    EXPECT_EQ(capture.Count("LogWriter: WAIT_OBJECT_0 + 0"), 0);
+}
+
+TEST_F(LogWriterTest, DeletingAWriterEndsItsThreadThroughTheStopEvent) {
+    DebugCapture capture;
+    std::atomic<int> cycles{0};
+    LogWriterHooks hooks;
+    hooks.freeDiskMegabytes = [&](const std::string&) {
+        ++cycles;
+        return std::uint64_t{1} << 20;
+    };
+    // Level 0: the log starts no writer of its own.
+    auto debug = CDebugTestAccess::CreateWithWriter(Settings(0), hooks);
+    auto* writer = new LogWriter(debug.get(), 60000);
+    const platform::ThreadHandle handle = writer->DuplicateHandle();
+    ASSERT_TRUE(handle);
+    ASSERT_TRUE(WaitUntil([&] { return cycles.load() > 0; }));
+    delete writer;
+    unsigned code = 0;
+    ASSERT_TRUE(platform::ThreadExitCode(handle, &code));
+    EXPECT_EQ(code, kWriterStopExitCode);
+    EXPECT_EQ(capture.Count("LogWriter: WAIT_OBJECT_0 + 0\r\n"), 1);
+}
+
+TEST_F(LogWriterTest, CopyLogToFlushesFirst) {
+    auto debug = CDebugTestAccess::Create(Settings());
+    debug->Dump("copied\n");
+    const std::string copy = m_dir.File("copy.log");
+    WriteFile(copy, "replaced");
+    EXPECT_TRUE(debug->CopyLogTo(copy.c_str()));
+    EXPECT_EQ(ReadFile(copy), "copied\r\n");
+    EXPECT_TRUE(debug->CopyLogTo(""));
+    EXPECT_TRUE(debug->CopyLogTo(nullptr));
+    EXPECT_FALSE(debug->CopyLogTo(m_dir.File("missing/copy.log").c_str()));
+}
+
+TEST_F(LogWriterTest, AMutexAbandonedByADeadProcessCostsOneFlush) {
+    DebugCapture capture;
+    auto debug = CDebugTestAccess::Create(Settings());
+    {
+        ChildProcess child(kChild, {"die-holding", m_module});
+        ASSERT_EQ(child.ReadLine(), "held");
+        int code = -1;
+        ASSERT_TRUE(child.Wait(30000, &code));
+    }
+    debug->Dump("lost\n");
+    debug->Flush();
+    EXPECT_EQ(capture.Count("CDebug got ownership of the abandoned mutex object\n"), 1);
+    EXPECT_FALSE(LogExists());
+
+    debug->Dump("written\n");
+    debug->Flush();
+    EXPECT_EQ(Log(), "written\r\n");
+    EXPECT_EQ(capture.Count("abandoned"), 1);
+}
+
+TEST_F(LogWriterTest, AMutexHeldElsewhereForLongerThanTheWaitCostsOneFlush) {
+    DebugCapture capture;
+    auto debug = CDebugTestAccess::Create(Settings());
+    ChildProcess child(kChild, {"hold", m_module});
+    ASSERT_EQ(child.ReadLine(), "held");
+    debug->Dump("lost\n");
+    debug->Flush();  // waits 3,010 ms
+    EXPECT_EQ(capture.Texts(),
+              std::vector<std::string>{"CDebug cannot get mutex ownership due to time-out\n"});
+    EXPECT_FALSE(LogExists());
+
+    child.CloseInput();  // the child lets go and ends
+    int code = -1;
+    ASSERT_TRUE(child.Wait(30000, &code));
+    EXPECT_EQ(code, 0);
+    debug->Dump("written\n");
+    debug->Flush();
+    EXPECT_EQ(Log(), "written\r\n");
+}
+
+// Checks a log that |writers| children wrote |count| lines each into: every
+// line whole, each child's lines all there and in order.
+void ExpectWholeLines(const std::string& log, int writers, int count) {
+    const std::regex head(kPrefixPattern + R"( W(\d+) #(\d+))");
+    std::vector<int> next(writers, 0);
+    for (const std::string& line : SplitCrLf(log)) {
+        const std::string::size_type space = line.rfind(' ');
+        std::smatch match;
+        const std::string front = line.substr(0, space);
+        ASSERT_TRUE(space != std::string::npos && std::regex_match(front, match, head))
+            << line.substr(0, 200);
+        const int writer = std::stoi(match[1]);
+        const int index = std::stoi(match[2]);
+        ASSERT_LT(writer, writers);
+        ASSERT_EQ(index, next[writer]) << "writer " << writer;
+        ASSERT_EQ(line.substr(space + 1), tapscope::testing::Payload(index))
+            << "writer " << writer << " line " << index;
+        ++next[writer];
+    }
+    for (int writer = 0; writer < writers; ++writer) {
+        EXPECT_EQ(next[writer], count) << "writer " << writer;
+    }
+}
+
+TEST_F(LogWriterTest, ProcessesOfOneProgramShareTheLogLineByLine) {
+    constexpr int kLines = 3000;
+    for (int writers : {2, 4}) {
+        SCOPED_TRACE(writers);
+        fs::remove(m_path);
+        std::vector<std::unique_ptr<ChildProcess>> children;
+        for (int i = 0; i < writers; ++i) {
+            children.push_back(std::make_unique<ChildProcess>(
+                kChild, std::vector<std::string>{"write", m_module, m_path, std::to_string(kLines),
+                                                 "W" + std::to_string(i), "2"}));
+        }
+        for (auto& child : children) {
+            int code = -1;
+            ASSERT_TRUE(child->Wait(120000, &code));
+            EXPECT_EQ(code, 0);
+        }
+        ExpectWholeLines(Log(), writers, kLines);
+    }
+}
+
+TEST_F(LogWriterTest, LinesQueuedWhenMainReturnsAreWrittenAtExit) {
+    constexpr int kLines = 2000;
+    // The writer waits a minute between flushes: only the exit handler can
+    // write these lines in time.
+    ChildProcess child(kChild, {"write", m_module, m_path, std::to_string(kLines), "W0", "60000"});
+    int code = -1;
+    ASSERT_TRUE(child.Wait(30000, &code));
+    EXPECT_EQ(code, 0);
+    ExpectWholeLines(Log(), 1, kLines);
+}
+
+TEST_F(LogWriterTest, AThreadStillLoggingAtExitDoesNotHarmTheExit) {
+    constexpr int kLines = 500;
+    ChildProcess child(kChild, {"detached", m_module, m_path, std::to_string(kLines), "W0"});
+    int code = -1;
+    ASSERT_TRUE(child.Wait(30000, &code));
+    EXPECT_EQ(code, 0);
+    // The noise lines of the other thread come and go; every line of main is there.
+    std::string mainLines;
+    for (const std::string& line : SplitCrLf(Log())) {
+        if (line.find(" noise ") == std::string::npos) {
+            mainLines += line + "\r\n";
+        }
+    }
+    ExpectWholeLines(mainLines, 1, kLines);
+}
+
+TEST_F(LogWriterTest, ALineLoggedWhileTheLogIsMadeGoesToTheObjectUnderConstruction) {
+    ChildProcess child(kChild, {"probe", m_module, m_path});
+    EXPECT_EQ(child.ReadLine(), "same");
+    int code = -1;
+    ASSERT_TRUE(child.Wait(30000, &code));
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(std::regex_match(
+        Log(), std::regex(kPrefixPattern + R"( !WARNING! logged while the log is made\r\n)")))
+        << Log();
+}
+
+}  // namespace
+}  // namespace ZelLog
