@@ -41,8 +41,9 @@ public:
     // Closes the socket once and logs "Disconnect client ... "; a failure
     // goes to m_messageSignal.
     void Disconnect();
-    // Completion of one read.
-    void HandleRead(const boost::system::error_code& error, std::size_t count);
+    // Completion of one read. Bytes that wait behind it are delivered from
+    // the same call, one emission each (see detail/burst.h).
+    void HandleRead(const boost::system::error_code& completion, std::size_t count);
     // The deleter: clears the connected flag and deletes the connection (the
     // socket closes with it; nothing is logged).
     void Release();

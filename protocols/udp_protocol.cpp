@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "log/debug.h"
+#include "protocols/detail/burst.h"
 #include "protocols/detail/ip_settings.h"
 
 using boost::asio::ip::udp;
@@ -49,6 +50,8 @@ void UDPProtocol::OpenAndBindLocked() {
             "bursts are not lost",
             granted.value(), kSocketReceiveBufferBytes);
     }
+    // The receives the handler makes itself (detail/burst.h) must never block.
+    m_socket.non_blocking(true);
     // No reuse-address: on Linux it would let a second socket bind the same
     // address and port and silently take this capture's datagrams. A second
     // capture on a port in use fails with "bind: Address already in use".
@@ -63,39 +66,53 @@ void UDPProtocol::ArmReceiveLocked() {
         });
 }
 
-void UDPProtocol::HandleReceive(const boost::system::error_code& error, std::size_t count) {
-    {
-        std::lock_guard lock(m_lock);
-        if (m_stopped) {
-            return;  // the abort that Stop caused, or a datagram that came too late
+void UDPProtocol::HandleReceive(const boost::system::error_code& completion, std::size_t count) {
+    using tapscope::protocols::detail::kBurstLimit;
+    boost::system::error_code error = completion;
+    for (int delivered = 0;; ++delivered) {
+        {
+            std::lock_guard lock(m_lock);
+            if (m_stopped) {
+                return;  // the abort that Stop caused, or a datagram that came too late
+            }
         }
-    }
-    if (error) {
-        if (error == boost::asio::error::operation_aborted ||
-            error == boost::asio::error::shut_down) {
+        if (error) {
+            if (error == boost::asio::error::operation_aborted ||
+                error == boost::asio::error::shut_down) {
+                return;
+            }
+            // No receive is armed again; the socket stays open until Stop.
+            ReportMessage(shared_from_this(), error.message());
             return;
         }
-        ReportMessage(shared_from_this(), error.message());
-        return;
-    }
-    ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
-    const unsigned int received = static_cast<unsigned int>(count);
-    m_dataSignal(shared_from_this(), m_buffer, received);
+        ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
+        const unsigned int received = static_cast<unsigned int>(count);
+        m_dataSignal(shared_from_this(), m_buffer, received);
 
-    std::optional<std::string> failure;
-    {
-        std::lock_guard lock(m_lock);
-        if (m_stopped) {
-            return;
+        std::optional<std::string> failure;
+        {
+            std::lock_guard lock(m_lock);
+            if (m_stopped) {
+                return;
+            }
+            if (delivered + 1 < kBurstLimit) {
+                // A datagram that already waits is taken here and now (see
+                // detail/burst.h); so is an error, handled above.
+                count = m_socket.receive(boost::asio::buffer(m_buffer), 0, error);
+                if (!tapscope::protocols::detail::NothingWaiting(error)) {
+                    continue;
+                }
+            }
+            try {
+                ArmReceiveLocked();
+            } catch (const std::exception& armError) {
+                failure = armError.what();
+            }
         }
-        try {
-            ArmReceiveLocked();
-        } catch (const std::exception& armError) {
-            failure = armError.what();
+        if (failure) {
+            ReportMessage(shared_from_this(), *failure);
         }
-    }
-    if (failure) {
-        ReportMessage(shared_from_this(), *failure);
+        return;
     }
 }
 

@@ -30,8 +30,9 @@ public:
     bool Start() override;
     void Stop() override;
 
-    // Completion of one receive.
-    void HandleReceive(const boost::system::error_code& error, std::size_t count);
+    // Completion of one receive. Datagrams that wait behind it are delivered
+    // from the same call, one emission each (see detail/burst.h).
+    void HandleReceive(const boost::system::error_code& completion, std::size_t count);
 
     // The port the socket is bound to (the one the system chose for port 0);
     // 0 while the socket is not bound.
