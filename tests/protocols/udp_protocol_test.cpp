@@ -6,7 +6,6 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/system/system_error.hpp>
 #include <fstream>
-#include <future>
 
 #include "tests/protocols/protocol_test_support.h"
 #include "tests/support/temp_dir.h"
@@ -160,35 +159,6 @@ TEST_F(UdpProtocolTest, NothingIsDeliveredOrReportedAfterStop) {
     EXPECT_EQ(CountOf(log, "Stop UDP Server"), 2);
     EXPECT_EQ(CountOf(log, "Success read [4] symbols from socket"), 1);
     EXPECT_EQ(CountOf(log, "Success read [8] symbols from socket"), 0);
-}
-
-TEST_F(UdpProtocolTest, StopReturnsWhileASlotIsBlockedOnTheWorker) {
-    auto udp = Make<UDPProtocol>(IpDocument("127.0.0.1", 0));
-    Recorder& recorder = Record(*udp);
-    std::promise<void> entered;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::atomic<int> calls{0};
-    recorder.OnData([&] {
-        if (calls.fetch_add(1) == 0) {
-            entered.set_value();
-            released.wait();  // as a slot waiting for the operator would
-        }
-    });
-    ASSERT_TRUE(udp->Start());
-    RunWorker();
-    Send(udp->LocalPort(), "1");
-    entered.get_future().wait();
-    Send(udp->LocalPort(), "2");
-
-    auto stopped = std::async(std::launch::async, [&] { udp->Stop(); });
-    const bool returned = stopped.wait_for(kWaitLimit) == std::future_status::ready;
-    release.set_value();
-    EXPECT_TRUE(returned) << "Stop waited for the blocked slot";
-    stopped.wait();
-    JoinWorker();
-    EXPECT_EQ(recorder.Bytes(), "1");
-    EXPECT_TRUE(recorder.Messages().empty());
 }
 
 TEST_F(UdpProtocolTest, ASecondCaptureOnAPortInUseFailsAndTheFirstKeepsItsDatagrams) {
