@@ -52,10 +52,12 @@ std::string HomeFolder() {
     if (!home.empty()) {
         return home;
     }
-    // getpwuid_r: another thread may use getpwuid at the same time.
+    // getpwuid_r: another thread may use getpwuid at the same time. The
+    // buffer holds the entry's strings; 4 KiB is ample for any passwd line.
+    constexpr std::size_t kPasswdBufferSize = 4096;
     struct passwd entry {};
     struct passwd* found = nullptr;
-    char buffer[4096];
+    char buffer[kPasswdBufferSize];
     if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
         found->pw_dir != nullptr) {
         return found->pw_dir;
