@@ -1,0 +1,48 @@
+#include "protocols/abstract_protocol.h"
+
+#include <boost/property_tree/xml_parser.hpp>
+#include <sstream>
+
+#include "log/debug.h"
+#include "platform/debug_output.h"
+
+namespace {
+
+constexpr const char* kParseError = "Error in parse config.";
+
+}  // namespace
+
+AbstractProtocol::AbstractProtocol(boost::asio::io_context& ioService, const std::string& settings)
+    : m_ioService(ioService) {
+    try {
+        std::istringstream text(settings);
+        // Parsed aside so that a document that fails half-way leaves nothing.
+        boost::property_tree::ptree parsed;
+        boost::property_tree::read_xml(text, parsed);
+        m_settings.swap(parsed);
+    } catch (...) {
+        tapscope::platform::OutputDebugText(kParseError);
+        ZEL_ERROR_SITE()("%s", kParseError);
+    }
+    m_buffer.assign(1, 0);
+}
+
+AbstractProtocol::~AbstractProtocol() = default;
+
+bool AbstractProtocol::IsStarted() {
+    return m_started.load();
+}
+
+void AbstractProtocol::Release() {
+    Stop();
+    delete this;
+}
+
+void AbstractProtocol::ReportMessage(const std::shared_ptr<AbstractProtocol>& source,
+                                     const std::string& text) {
+    if (source) {
+        m_messageSignal(source, text);
+    } else {
+        ZEL_ERROR_SITE()("%s", text.c_str());
+    }
+}

@@ -1,0 +1,86 @@
+// AbstractProtocol: what the capture controller sees of any transport. It is
+// built from the io_context and a settings document, started once, stopped,
+// and reports what arrives on two signals: raw bytes on m_dataSignal, error
+// texts on m_messageSignal (every text there is fatal for the capture).
+//
+// Ownership: a transport is always held by a std::shared_ptr whose deleter is
+// Release (MakeProtocol below), so the last owner to let go stops it first.
+// Every pending operation and every emission holds a strong reference, so an
+// owner may drop its pointer at any time, even inside a slot.
+//
+// Threading: Start and Stop run on the caller's thread (the window's);
+// completions and their emissions run on whichever thread runs the
+// io_context. Each transport guards its state with its own mutex, taken only
+// around state changes and never held while a signal is emitted, so Stop never
+// waits for a slot and works whether or not anyone runs the io_context. After
+// Stop, nothing more is delivered or reported. Slots are connected before
+// Start and never changed afterwards.
+#pragma once
+
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <boost/signals2/signal.hpp>
+#include <memory>
+#include <string>
+#include <vector>
+
+class AbstractProtocol {
+public:
+    // Slot shapes. The received bytes are the first |count| bytes of |buffer|.
+    using DataSignal =
+        boost::signals2::signal<void(std::shared_ptr<AbstractProtocol> source,
+                                     const std::vector<char>& buffer, const unsigned int& count)>;
+    using MessageSignal = boost::signals2::signal<void(std::shared_ptr<AbstractProtocol> source,
+                                                       const std::string& text)>;
+
+    // Parses |settings| (one XML element "settings" with attributes); a
+    // document that is not well-formed leaves the settings empty and is logged
+    // as "Error in parse config.". Never throws because of the document.
+    AbstractProtocol(boost::asio::io_context& ioService, const std::string& settings);
+
+    AbstractProtocol(const AbstractProtocol&) = delete;
+    AbstractProtocol& operator=(const AbstractProtocol&) = delete;
+
+    virtual bool IsStarted();
+    virtual ~AbstractProtocol();
+    // Opens the transport and arms its first read or accept. False when it
+    // could not; an error's text has then been emitted on m_messageSignal,
+    // on this thread, before Start returns.
+    virtual bool Start() = 0;
+    // Closes the transport. Never throws; its own failures are emitted on
+    // m_messageSignal (or logged, while the transport is being released).
+    virtual void Stop() = 0;
+    // The deleter of every owning shared_ptr: Stop, then delete.
+    virtual void Release();
+
+    DataSignal m_dataSignal;
+    MessageSignal m_messageSignal;
+
+protected:
+    // Emits |text| on m_messageSignal with |source| as source. An empty source
+    // means the transport is being released and no strong reference can be
+    // made any more: the text is then logged as an error line instead.
+    void ReportMessage(const std::shared_ptr<AbstractProtocol>& source, const std::string& text);
+
+    // True from the end of a successful TCP server Start to the beginning of
+    // its Stop; the other transports leave it false.
+    std::atomic<bool> m_started{false};
+    // The receive buffer; a data emission passes it whole with the count of
+    // valid bytes at its start.
+    std::vector<char> m_buffer;
+    boost::asio::io_context& m_ioService;
+    // The parsed settings document; empty when it was empty or not
+    // well-formed. Read only by Start.
+    boost::property_tree::ptree m_settings;
+};
+
+// Creates a transport held the only way a transport is held: by a shared_ptr
+// whose deleter is Release.
+//   std::shared_ptr<AbstractProtocol> udp = MakeProtocol<UDPProtocol>(io, document);
+template <typename Protocol>
+std::shared_ptr<Protocol> MakeProtocol(boost::asio::io_context& ioService,
+                                       const std::string& settings) {
+    return std::shared_ptr<Protocol>(new Protocol(ioService, settings),
+                                     [](Protocol* protocol) { protocol->Release(); });
+}

@@ -1,0 +1,76 @@
+// TCPClientProtocol: one connection accepted by a TCPServerProtocol. It reads
+// the connection one byte at a time and reports each byte, and any read error
+// ("End of file" when the client closes), on its own two signals, which the
+// server forwards as its own. It never sends anything.
+//
+// Held by a shared_ptr whose deleter is Release. The socket and the connected
+// flag are guarded by m_lock; no signal is emitted while it is held. The
+// server may take this lock while holding its own, never the other way round.
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/signals2/signal.hpp>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class TCPClientProtocol : public std::enable_shared_from_this<TCPClientProtocol> {
+public:
+    using DataSignal =
+        boost::signals2::signal<void(std::shared_ptr<TCPClientProtocol> source,
+                                     const std::vector<char>& buffer, const unsigned int& count)>;
+    using MessageSignal = boost::signals2::signal<void(std::shared_ptr<TCPClientProtocol> source,
+                                                       const std::string& text)>;
+
+    // Every read delivers one byte: each byte reaches the capture as soon as
+    // it arrives.
+    static constexpr std::size_t kReadSize = 1;
+
+    explicit TCPClientProtocol(boost::asio::io_context& ioService);
+    TCPClientProtocol(const TCPClientProtocol&) = delete;
+    TCPClientProtocol& operator=(const TCPClientProtocol&) = delete;
+
+    // A connection held by a shared_ptr with Release as deleter.
+    static std::shared_ptr<TCPClientProtocol> Create(boost::asio::io_context& ioService);
+
+    // Arms the next read; a failure goes to m_messageSignal.
+    void StartRead();
+    // Closes the socket once and logs "Disconnect client ... "; a failure
+    // goes to m_messageSignal.
+    void Disconnect();
+    // Completion of one read. Bytes that wait behind it are delivered from
+    // the same call, one emission each (see detail/burst.h).
+    void HandleRead(const boost::system::error_code& completion, std::size_t count);
+    // The deleter: clears the connected flag and deletes the connection (the
+    // socket closes with it; nothing is logged).
+    void Release();
+
+    DataSignal m_dataSignal;
+    MessageSignal m_messageSignal;
+
+private:
+    friend class TCPServerProtocol;
+
+    // For the server, which calls them under its own lock: they return the
+    // text of a failure instead of emitting it, so that the server can emit it
+    // once every lock is let go.
+    //
+    // Takes the accepted socket and arms the first read; a connection that
+    // was disconnected meanwhile closes |socket| instead.
+    std::optional<std::string> AttachAndRead(boost::asio::ip::tcp::socket socket);
+    std::optional<std::string> DisconnectForStop();
+
+    std::optional<std::string> ArmReadLocked();
+    std::optional<std::string> DisconnectLocked();
+    void ReportMessage(const std::string& text);
+
+    std::mutex m_lock;
+    boost::asio::ip::tcp::socket m_socket;  // guarded by m_lock
+    bool m_connected = true;                // guarded by m_lock
+    // Written by the one pending read, read by the data slot before the next
+    // read is armed.
+    std::vector<char> m_buffer;
+};

@@ -1,0 +1,64 @@
+// TCPServerProtocol: captures what TCP clients send to a listening address and
+// port. It accepts any number of clients, reads each connection one byte at a
+// time (TCPClientProtocol) and forwards every byte and every error through its
+// own two signals, so the capture sees one transport however many clients are
+// connected.
+//
+// Threading as for every transport (abstract_protocol.h): Start and Stop on
+// the caller's thread; accept and read completions on the io_context's
+// thread. The acceptor and the connection list are guarded by m_lock, which
+// is let go before any emission. Lock order: server, then connection.
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "protocols/abstract_protocol.h"
+#include "protocols/tcp_client_protocol.h"
+
+class TCPServerProtocol : public AbstractProtocol,
+                          public std::enable_shared_from_this<TCPServerProtocol> {
+public:
+    TCPServerProtocol(boost::asio::io_context& ioService, const std::string& settings);
+    ~TCPServerProtocol() override;
+
+    // The server held by a shared_ptr with Release as deleter.
+    static std::shared_ptr<TCPServerProtocol> Create(boost::asio::io_context& ioService,
+                                                     const std::string& settings);
+
+    bool Start() override;
+    // Stops accepting (the listening socket is closed, so the port is free
+    // again and a late client is refused), disconnects every connection and
+    // empties the connection list.
+    void Stop() override;
+
+    // Creates the next connection and arms one accept into it.
+    void StartAccept();
+    // Completion of one accept: starts reading the connection, then accepts
+    // the next client.
+    void HandleAccept(std::shared_ptr<TCPClientProtocol> connection,
+                      const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+    // The slots connected to each connection's signals.
+    void HandleClientData(std::shared_ptr<TCPClientProtocol> connection,
+                          const std::vector<char>& buffer, const unsigned int& count);
+    void HandleClientMessage(std::shared_ptr<TCPClientProtocol> connection,
+                             const std::string& text);
+
+    // The port the server listens on (the one the system chose for port 0);
+    // 0 while it does not listen.
+    unsigned short LocalPort();
+
+private:
+    std::optional<std::string> StartAcceptLocked();
+
+    std::mutex m_lock;
+    std::shared_ptr<boost::asio::ip::tcp::endpoint> m_endpoint;  // guarded by m_lock
+    std::shared_ptr<boost::asio::ip::tcp::acceptor> m_acceptor;  // guarded by m_lock
+    // In creation order; while accepting, the last one waits in the accept.
+    // Ended connections stay until Stop.
+    std::vector<std::shared_ptr<TCPClientProtocol>> m_clients;  // guarded by m_lock
+};

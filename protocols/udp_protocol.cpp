@@ -1,0 +1,145 @@
+#include "protocols/udp_protocol.h"
+
+#include <optional>
+
+#include "log/debug.h"
+#include "protocols/detail/burst.h"
+#include "protocols/detail/ip_settings.h"
+
+using boost::asio::ip::udp;
+
+UDPProtocol::UDPProtocol(boost::asio::io_context& ioService, const std::string& settings)
+    : AbstractProtocol(ioService, settings), m_socket(ioService) {}
+
+UDPProtocol::~UDPProtocol() = default;
+
+bool UDPProtocol::Start() {
+    std::string failure;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_stopped) {
+            return false;  // a transport is started at most once
+        }
+        try {
+            m_buffer.assign(kReceiveBufferSize, 0);
+            const auto ip = tapscope::protocols::detail::ReadIpSettings(m_settings);
+            m_endpoint = udp::endpoint(ip.address, static_cast<unsigned short>(ip.port));
+            OpenAndBindLocked();
+            ZelLog::Log()->Trace("Start UDP Server with ADDRESS - [%s] : PORT -  [%i]",
+                                 ip.addressText.c_str(), ip.port);
+            ArmReceiveLocked();
+            return true;
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+    }
+    ReportMessage(weak_from_this().lock(), failure);
+    return false;
+}
+
+void UDPProtocol::OpenAndBindLocked() {
+    m_socket.open(m_endpoint.protocol());
+    m_socket.set_option(udp::socket::receive_buffer_size(kSocketReceiveBufferBytes));
+    udp::socket::receive_buffer_size granted;
+    m_socket.get_option(granted);
+    // Linux reports twice the size it was asked for, so a smaller value means
+    // the request was cut down.
+    if (granted.value() < kSocketReceiveBufferBytes) {
+        ZelLog::Log()->Warning(
+            "UDP receive buffer is [%i] bytes instead of [%i]; raise net.core.rmem_max so that "
+            "bursts are not lost",
+            granted.value(), kSocketReceiveBufferBytes);
+    }
+    // The receives the handler makes itself (detail/burst.h) must never block.
+    m_socket.non_blocking(true);
+    // No reuse-address: on Linux it would let a second socket bind the same
+    // address and port and silently take this capture's datagrams. A second
+    // capture on a port in use fails with "bind: Address already in use".
+    m_socket.bind(m_endpoint);
+}
+
+void UDPProtocol::ArmReceiveLocked() {
+    m_socket.async_receive(
+        boost::asio::buffer(m_buffer),
+        [self = shared_from_this()](const boost::system::error_code& error, std::size_t count) {
+            self->HandleReceive(error, count);
+        });
+}
+
+void UDPProtocol::HandleReceive(const boost::system::error_code& completion, std::size_t count) {
+    using tapscope::protocols::detail::kBurstLimit;
+    boost::system::error_code error = completion;
+    for (int delivered = 0;; ++delivered) {
+        {
+            std::lock_guard lock(m_lock);
+            if (m_stopped) {
+                return;  // the abort that Stop caused, or a datagram that came too late
+            }
+        }
+        if (error) {
+            if (error == boost::asio::error::operation_aborted ||
+                error == boost::asio::error::shut_down) {
+                return;
+            }
+            // No receive is armed again; the socket stays open until Stop.
+            ReportMessage(shared_from_this(), error.message());
+            return;
+        }
+        ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
+        const unsigned int received = static_cast<unsigned int>(count);
+        m_dataSignal(shared_from_this(), m_buffer, received);
+
+        std::optional<std::string> failure;
+        {
+            std::lock_guard lock(m_lock);
+            if (m_stopped) {
+                return;
+            }
+            if (delivered + 1 < kBurstLimit) {
+                // A datagram that already waits is taken here and now (see
+                // detail/burst.h); so is an error, handled above.
+                count = m_socket.receive(boost::asio::buffer(m_buffer), 0, error);
+                if (!tapscope::protocols::detail::NothingWaiting(error)) {
+                    continue;
+                }
+            }
+            try {
+                ArmReceiveLocked();
+            } catch (const std::exception& armError) {
+                failure = armError.what();
+            }
+        }
+        if (failure) {
+            ReportMessage(shared_from_this(), *failure);
+        }
+        return;
+    }
+}
+
+void UDPProtocol::Stop() {
+    std::optional<std::string> failure;
+    {
+        std::lock_guard lock(m_lock);
+        m_stopped = true;
+        if (!m_socket.is_open()) {
+            return;
+        }
+        try {
+            // The pending receive completes with operation_aborted and is dropped.
+            m_socket.close();
+            ZelLog::Log()->Trace("Stop UDP Server");
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+    }
+    if (failure) {
+        ReportMessage(weak_from_this().lock(), *failure);
+    }
+}
+
+unsigned short UDPProtocol::LocalPort() {
+    std::lock_guard lock(m_lock);
+    boost::system::error_code error;
+    const udp::endpoint local = m_socket.local_endpoint(error);
+    return error ? 0 : local.port();
+}

@@ -1,0 +1,49 @@
+// UDPProtocol: captures the datagrams sent to one local address and port. Each
+// datagram's payload is delivered whole and unchanged, one emission per
+// datagram (count 0 for an empty one); nothing is ever sent.
+//
+// Threading as for every transport (abstract_protocol.h): Start and Stop on
+// the caller's thread, HandleReceive on the io_context's thread, the socket
+// and the stopped flag under m_lock.
+#pragma once
+
+#include <boost/asio/ip/udp.hpp>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "protocols/abstract_protocol.h"
+
+class UDPProtocol : public AbstractProtocol, public std::enable_shared_from_this<UDPProtocol> {
+public:
+    // The largest UDP payload: the receive buffer holds any datagram whole.
+    static constexpr std::size_t kReceiveBufferSize = 0xFFFF;
+    // The socket receive buffer asked for right after the socket is opened, so
+    // that a receiver that stalls for a few milliseconds loses nothing of a
+    // fast stream. The kernel may grant another size (net.core.rmem_max).
+    static constexpr int kSocketReceiveBufferBytes = 4 * 1024 * 1024;
+
+    UDPProtocol(boost::asio::io_context& ioService, const std::string& settings);
+    ~UDPProtocol() override;
+
+    bool Start() override;
+    void Stop() override;
+
+    // Completion of one receive. Datagrams that wait behind it are delivered
+    // from the same call, one emission each (see detail/burst.h).
+    void HandleReceive(const boost::system::error_code& completion, std::size_t count);
+
+    // The port the socket is bound to (the one the system chose for port 0);
+    // 0 while the socket is not bound.
+    unsigned short LocalPort();
+
+private:
+    void OpenAndBindLocked();
+    void ArmReceiveLocked();
+
+    std::mutex m_lock;
+    boost::asio::ip::udp::socket m_socket;      // guarded by m_lock
+    boost::asio::ip::udp::endpoint m_endpoint;  // guarded by m_lock
+    bool m_stopped = false;                     // guarded by m_lock
+};

@@ -1,0 +1,247 @@
+#include "protocols/tcp_server_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <future>
+
+#include "tests/protocols/protocol_test_support.h"
+
+namespace tapscope::testing {
+namespace {
+
+using boost::asio::ip::tcp;
+
+class TcpServerProtocolTest : public ProtocolTest {
+protected:
+    // A started server on a port the system chose.
+    std::shared_ptr<TCPServerProtocol> StartServer(Recorder*& recorder, int port = 0) {
+        auto server = Make<TCPServerProtocol>(IpDocument("127.0.0.1", port));
+        recorder = &Record(*server);
+        EXPECT_TRUE(server->Start());
+        return server;
+    }
+
+    // A client connected to |port| on 127.0.0.1.
+    std::unique_ptr<tcp::socket> Connect(unsigned short port) {
+        auto client = std::make_unique<tcp::socket>(m_clientIo);
+        client->connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
+        return client;
+    }
+
+    static void Write(tcp::socket& client, const std::string& bytes) {
+        boost::asio::write(client, boost::asio::buffer(bytes));
+    }
+
+    boost::asio::io_context m_clientIo;
+};
+
+TEST_F(TcpServerProtocolTest, ClientsAreCountedWhenTheServerStartsWaitingForTheNext) {
+    Recorder* recorder = nullptr;
+    auto server = StartServer(recorder);
+    EXPECT_TRUE(server->IsStarted());
+    const unsigned short port = server->LocalPort();
+    ASSERT_NE(port, 0);
+    RunWorker();
+    auto first = Connect(port);
+    Write(*first, "1");
+    ASSERT_TRUE(recorder->WaitForBytes(1));
+    auto second = Connect(port);
+    Write(*second, "2");
+    ASSERT_TRUE(recorder->WaitForBytes(2));
+    server->Stop();
+    EXPECT_FALSE(server->IsStarted());
+    JoinWorker();
+    EXPECT_EQ(LogTexts(), (std::vector<std::string>{
+                              "Start TCP Server with ADDRESS - [127.0.0.1] : PORT -  [0]",
+                              "Client connect [1]",  // before any client came
+                              "Client connect [2]",
+                              "Success read [1] symbols from socket",
+                              "Client connect [3]",
+                              "Success read [1] symbols from socket",
+                              "Disconnect client ... ",
+                              "Disconnect client ... ",
+                              "Disconnect client ... ",  // the one waiting in the accept
+                              "Stop TCP Server",
+                          }));
+    // The listening socket is closed: a late client is refused, not accepted.
+    tcp::socket late(m_clientIo);
+    boost::system::error_code error;
+    late.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port), error);
+    EXPECT_EQ(error, boost::asio::error::connection_refused);
+    EXPECT_TRUE(recorder->Messages().empty());
+}
+
+TEST_F(TcpServerProtocolTest, StartFailuresAreReportedWithTheLibrarysText) {
+    std::string conversionError;
+    try {
+        boost::asio::ip::make_address("localhost");
+    } catch (const std::exception& error) {
+        conversionError = error.what();
+    }
+    tcp::acceptor taken(m_clientIo, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    const int takenPort = taken.local_endpoint().port();
+
+    struct Case {
+        std::string document;
+        std::string message;  // empty: Start fails without a message
+    } cases[] = {
+        {"", ""},
+        {"<settings ip=\"1\"2\" />", ""},  // not well-formed
+        {IpDocument("localhost", 0), conversionError},
+        {IpDocument("192.0.2.1", 0), "bind: Cannot assign requested address"},
+        {IpDocument("127.0.0.1", takenPort), "bind: Address already in use"},
+        {IpDocument("127.0.0.1", 65536), "invalid port value 65536"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.document);
+        auto server = Make<TCPServerProtocol>(c.document);
+        Recorder& recorder = Record(*server);
+        EXPECT_FALSE(server->Start());
+        EXPECT_FALSE(server->IsStarted());
+        if (c.message.empty()) {
+            EXPECT_TRUE(recorder.Messages().empty());
+        } else {
+            ASSERT_EQ(recorder.Messages().size(), 1u);
+            EXPECT_EQ(recorder.Messages()[0].text, c.message);
+            EXPECT_EQ(recorder.Messages()[0].source, server.get());
+        }
+        server->Stop();
+        EXPECT_EQ(CountOf(LogTexts(), "Client connect [1]"), 0);
+    }
+}
+
+TEST_F(TcpServerProtocolTest, TwoClientsMayInterleaveButEachKeepsItsOrder) {
+    constexpr int kBytes = 300;
+    Recorder* recorder = nullptr;
+    auto server = StartServer(recorder);
+    RunWorker();
+    auto lower = Connect(server->LocalPort());
+    auto upper = Connect(server->LocalPort());
+    std::string lowerText;
+    std::string upperText;
+    for (int i = 0; i < kBytes; ++i) {
+        lowerText += static_cast<char>('a' + i % 26);
+        upperText += static_cast<char>('A' + i % 26);
+    }
+    // Small writes from two threads, so that both connections are read at the
+    // same time.
+    auto writeInPieces = [](tcp::socket& client, const std::string& text) {
+        for (std::size_t i = 0; i < text.size(); i += 10) {
+            Write(client, text.substr(i, 10));
+        }
+    };
+    std::thread lowerWriter([&] { writeInPieces(*lower, lowerText); });
+    writeInPieces(*upper, upperText);
+    lowerWriter.join();
+    ASSERT_TRUE(recorder->WaitForBytes(2 * kBytes));
+    std::string lowerSeen;
+    std::string upperSeen;
+    for (const auto& delivery : recorder->Deliveries()) {
+        ASSERT_EQ(delivery.count, 1u);
+        EXPECT_EQ(delivery.bufferSize, 1u);
+        EXPECT_EQ(delivery.source, server.get());
+        (std::islower(static_cast<unsigned char>(delivery.bytes[0])) ? lowerSeen : upperSeen) +=
+            delivery.bytes;
+    }
+    EXPECT_EQ(lowerSeen, lowerText);
+    EXPECT_EQ(upperSeen, upperText);
+    server->Stop();
+    JoinWorker();
+    EXPECT_TRUE(recorder->Messages().empty());
+}
+
+TEST_F(TcpServerProtocolTest, AClientThatClosesIsReportedWithTheEndOfStreamText) {
+    Recorder* recorder = nullptr;
+    auto server = StartServer(recorder);
+    RunWorker();
+    auto client = Connect(server->LocalPort());
+    Write(*client, "z");
+    ASSERT_TRUE(recorder->WaitForBytes(1));
+    client->close();
+    ASSERT_TRUE(recorder->WaitForMessages(1));
+    const auto messages = recorder->Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, boost::system::error_code(boost::asio::error::eof).message());
+    EXPECT_EQ(messages[0].text, "End of file");
+    EXPECT_EQ(messages[0].source, server.get());
+    server->Stop();
+    JoinWorker();
+    const auto log = LogTexts();
+    // Once when the client closed, once at Stop for the one waiting in the
+    // accept; the closed connection is not disconnected twice.
+    EXPECT_EQ(CountOf(log, "Disconnect client ... "), 2);
+    EXPECT_EQ(recorder->Messages().size(), 1u);
+}
+
+TEST_F(TcpServerProtocolTest, ASecondServerOnTheSamePortStartsCleanlyRightAfterStop) {
+    // As the capture window does it: Stop, then stop the io_context, whose
+    // worker returns at once; the aborted operations of the first server are
+    // left in the io_context and complete while the second server runs.
+    Recorder* firstRecorder = nullptr;
+    auto first = StartServer(firstRecorder);
+    const unsigned short port = first->LocalPort();
+    RunWorker();
+    auto firstClient = Connect(port);
+    Write(*firstClient, "1");
+    ASSERT_TRUE(firstRecorder->WaitForBytes(1));
+    auto secondClientOfFirst = Connect(port);
+    first->Stop();
+    m_io.stop();
+    JoinWorker();
+
+    Recorder* secondRecorder = nullptr;
+    auto second = StartServer(secondRecorder, port);
+    EXPECT_TRUE(secondRecorder->Messages().empty());
+    RunWorker();
+    auto secondClient = Connect(port);
+    Write(*secondClient, "2");
+    ASSERT_TRUE(secondRecorder->WaitForBytes(1));
+    // Clients of the first server that write or close now are not reported.
+    boost::system::error_code ignored;
+    boost::asio::write(*firstClient, boost::asio::buffer("late", 4), ignored);
+    firstClient->close();
+    secondClientOfFirst->close();
+    second->Stop();
+    JoinWorker();
+
+    EXPECT_EQ(firstRecorder->Bytes(), "1");
+    EXPECT_TRUE(firstRecorder->Messages().empty());
+    EXPECT_EQ(secondRecorder->Bytes(), "2");
+    EXPECT_TRUE(secondRecorder->Messages().empty());
+}
+
+TEST_F(TcpServerProtocolTest, StopReturnsWhileASlotIsBlockedOnTheWorker) {
+    Recorder* recorder = nullptr;
+    auto server = StartServer(recorder);
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> calls{0};
+    recorder->OnData([&] {
+        if (calls.fetch_add(1) == 0) {
+            entered.set_value();
+            released.wait();  // as a slot waiting for the operator would
+        }
+    });
+    RunWorker();
+    auto client = Connect(server->LocalPort());
+    Write(*client, "ab");
+    entered.get_future().wait();
+    auto another = Connect(server->LocalPort());
+
+    auto stopped = std::async(std::launch::async, [&] { server->Stop(); });
+    const bool returned = stopped.wait_for(kWaitLimit) == std::future_status::ready;
+    release.set_value();
+    EXPECT_TRUE(returned) << "Stop waited for the blocked slot";
+    stopped.wait();
+    JoinWorker();
+    EXPECT_EQ(recorder->Bytes(), "a");
+    EXPECT_TRUE(recorder->Messages().empty());
+}
+
+}  // namespace
+}  // namespace tapscope::testing
