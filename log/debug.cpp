@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <system_error>
 
+#include "log/configuration.h"
 #include "log/line_format.h"
 #include "log/log_writer.h"
 #include "platform/clock.h"
@@ -144,12 +146,30 @@ CDebug* CDebug::InstallInstance(const LogSettings& settings, bool withWriter) {
     return created;
 }
 
+// The order matters: each step uses the results of the ones before it.
+//   configuration  module name, keys, every value, log file path (keys closed)
+//   debug output   where the log goes
+//   delete         the old log, when each run starts a new one ("DebugTime" 0)
+//   mutex          named after the module
+//   writer         at level 1 or more
 CDebug::CDebug(const char* logFolder, const char* registryPath)
     : m_logFolder(logFolder), m_registryPath(registryPath) {
     g_constructing = this;
     m_mainThreadId = platform::CurrentThreadId();
-    // The configuration; then the mutex and, at level 1 or more, the writer.
-    ApplySettings(LogSettings{});
+    LogSettings settings;
+    try {
+        settings = ReadLogConfiguration(m_logFolder, m_registryPath);
+    } catch (const std::exception& e) {
+        // The log stays off with its defaults; a caller of Instance never sees
+        // the failure.
+        settings = LogSettings{};
+        platform::OutputDebugText(std::string("CDebug cannot read its configuration: ") + e.what() +
+                                  "\n");
+    }
+    ApplySettings(settings);
+    platform::OutputDebugText(LogDestinationText(settings, m_registryPath));
+    // A log that cannot be deleted stays and is written on.
+    DeleteLogAtStart(settings);
     OpenMutex();
     if (g_constructionProbe != nullptr) {
         g_constructionProbe();

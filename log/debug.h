@@ -2,7 +2,9 @@
 // CDebug::Instance("", kRegistryPath) at each use (or ZelLog::Log()) and keep no
 // pointer. Lines are formatted on the calling thread and queued; a writer
 // thread moves them into the log file, which several processes of the same
-// program may share under an interprocess mutex named after the module.
+// program may share under an interprocess mutex named after the module, and
+// rotates the file into a backup and gzip archives when it grows too large or
+// too old. The configuration is read from the registry when the object is made.
 //
 // Threading: every line operation may be called from any thread at the same
 // time; none of them returns a result, throws or waits on the disk. The level,
@@ -38,6 +40,8 @@ namespace ZelLog {
 
 // The registry path every component of this system passes to Instance.
 inline constexpr const char* kRegistryPath = "SOFTWARE\\ZEL\\Korvantis";
+
+struct RotationLimits;
 
 // Hands text to a log without any formatting of its own.
 class ILogDumper {
@@ -106,6 +110,11 @@ private:
     friend class LogWriter;
     friend struct ErrorSite;
 
+    // The process-wide log: reads the configuration from the registry under
+    // |registryPath| (writing the common values back), names the log file
+    // (in |logFolder| when given), says on the debug output where the log
+    // goes, deletes the old log when each run starts a new one, opens the
+    // mutex and, at level 1 or more, starts the writer.
     CDebug(const char* logFolder, const char* registryPath);
     // Builds a log from settings that are already known; it opens the
     // interprocess mutex but starts no writer.
@@ -138,8 +147,11 @@ private:
     // (deleting it when empty), releases the mutex if |held|, and m_fileLock.
     void CloseLogFile(bool held);
     // The rotation decision for a log of |length| bytes, taken while the file
-    // is still open. No rotation rules yet.
+    // is still open: larger than the size limit, or older in whole hours than
+    // the age limit (counted from the moment the log created the file).
     bool RotationDue(std::uint64_t length);
+    // The size, age and retention limits of rotation.
+    RotationLimits Limits() const;
     // Appends |text| to the file buffer with "\n" stored as CR LF; false once
     // a write has failed. Under m_fileLock.
     bool WriteToFile(std::string_view text);

@@ -6,7 +6,8 @@
 //       OpenLogFile: mutex (3,010 ms) -> open, seek / stamp    |
 //       write the overflow text and the lines, "\n" -> CR LF   |
 //       CloseLogFile: write out, length, rotation decision,    |
-//                     close, delete when empty, release mutex  |
+//                     close, delete when empty or rotate,      |
+//                     release mutex                            |
 //     ---------------------------------------------------------+
 //
 // Lock order: m_fileLock, then the queue's lock briefly (producers never wait
@@ -17,11 +18,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "log/debug.h"
+#include "log/rotation.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 
@@ -167,7 +170,15 @@ void CDebug::CloseLogFile(bool held) {
             std::error_code ignored;
             std::filesystem::remove(m_logFilePath, ignored);
         } else if (rotate) {
-            // Rotation of the log file comes here, once it is closed.
+            // Still under m_fileLock and the mutex: no flush of this process
+            // or of another process of the program writes or rotates the log
+            // meanwhile. Failures are reported on the debug output; whatever
+            // was not done is tried again at the next close that rotates.
+            try {
+                RotateLogFile(m_logFilePath, Limits());
+            } catch (...) {
+                // The locks must be given back below whatever happens.
+            }
         }
     }
     if (held) {
@@ -176,8 +187,28 @@ void CDebug::CloseLogFile(bool held) {
     m_fileLock.Unlock();
 }
 
-bool CDebug::RotationDue(std::uint64_t /*length*/) {
-    return false;
+bool CDebug::RotationDue(std::uint64_t length) {
+    try {
+        const RotationLimits limits = Limits();
+        std::optional<std::int64_t> created;
+        std::int64_t seconds = 0;
+        // The moment the log made this file; unknown (no age rule) when the
+        // file system keeps neither the recorded moment nor a birth time.
+        if (limits.maxAgeHours != 0 && platform::ReadFileCreationTime(m_logFilePath, seconds)) {
+            created = seconds;
+        }
+        return ZelLog::RotationDue(length, created, platform::WallClockNow().seconds, limits);
+    } catch (...) {
+        return false;
+    }
+}
+
+RotationLimits CDebug::Limits() const {
+    RotationLimits limits;
+    limits.maxSizeMb = m_maxSizeMb;
+    limits.maxAgeHours = m_maxAgeHours;
+    limits.zipDays = m_zipDays;
+    return limits;
 }
 
 bool CDebug::WriteToFile(std::string_view text) {
