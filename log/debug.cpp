@@ -215,6 +215,9 @@ void CDebug::Shutdown() {
     m_level.store(0, std::memory_order_relaxed);
     StopWriter();
     m_queue.Discard(m_queueMaxLines);
+    zelmisc::ScopedLock lock(m_fileLock);
+    m_unwritten.clear();
+    m_unwrittenSkipped = 0;
 }
 
 void CDebug::ApplySettings(const LogSettings& settings) {

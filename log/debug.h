@@ -89,7 +89,8 @@ public:
     bool CopyLogTo(const char* destination) override;
 
     // Writes every queued line to the log file now. It returns once the lines
-    // it took are in the file or dropped; an empty queue leaves the file alone.
+    // it took are in the file, dropped, or - when the mutex could not be had in
+    // time - kept for the next flush; an empty queue leaves the file alone.
     void Flush();
 
     // Appends one line to the queue. The oldest line makes room when the queue
@@ -139,6 +140,10 @@ private:
     // The object stays usable (at level 0) afterwards.
     void Shutdown();
 
+    // Puts the lines kept from a flush that could not get the mutex before
+    // |lines|, with the queue's bound; returns the count of lines skipped
+    // before them. Under m_fileLock.
+    std::uint64_t TakeUnwritten(std::vector<std::string>& lines);
     // Takes m_fileLock (held until CloseLogFile) and the mutex, and opens the
     // log file; |opened| says whether it is open. Returns whether the mutex is
     // held. Always followed by CloseLogFile with that result.
@@ -196,6 +201,11 @@ private:
     std::vector<char> m_fileBuffer;          // guarded by m_fileLock
     bool m_fileFailed = false;               // guarded by m_fileLock
     tapscope::platform::NamedMutex m_mutex;  // used under m_fileLock
+    // Lines a flush took but could not write because another process held
+    // the mutex too long (rotating the log, say), and the count of lines
+    // skipped before them: the next flush writes them first.
+    std::vector<std::string> m_unwritten;  // guarded by m_fileLock
+    std::uint64_t m_unwrittenSkipped = 0;  // guarded by m_fileLock
 
     LogWriterHooks m_writerHooks;         // set before the writer starts
     std::unique_ptr<LogWriter> m_writer;  // absent below level 1

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -72,13 +73,24 @@ void CDebug::Flush() {
     // (the writer and CopyLogTo, say) write their lines in the queue's order.
     zelmisc::ScopedLock flushing(m_fileLock);
     std::vector<std::string> lines;
-    const std::uint64_t skipped = m_queue.Take(m_queueMaxLines, lines);
+    std::uint64_t skipped = m_queue.Take(m_queueMaxLines, lines);
+    if (!m_unwritten.empty()) {
+        skipped += TakeUnwritten(lines);
+    }
     if (lines.empty()) {
         return;  // the log file is not touched
     }
 
     bool opened = false;
     const bool held = OpenLogFile(opened);
+    if (!held) {
+        // Another process held the log longer than the wait: the lines stay,
+        // within the queue's bound, for the next flush instead of being lost.
+        m_unwritten = std::move(lines);
+        m_unwrittenSkipped = skipped;
+        CloseLogFile(held);
+        return;
+    }
     if (opened && m_file.IsOpen()) {
         bool ok = true;
         if (skipped != 0) {
@@ -98,6 +110,26 @@ void CDebug::Flush() {
     }
     CloseLogFile(held);
     // The lines taken are dropped here, written or not.
+}
+
+std::uint64_t CDebug::TakeUnwritten(std::vector<std::string>& lines) {
+    // The kept lines are older than any line taken since; the bound keeps the
+    // newest m_queueMaxLines + 1 of them all, as the queue itself would.
+    std::uint64_t skipped = m_unwrittenSkipped;
+    const std::uint64_t keep = std::uint64_t{m_queueMaxLines} + 1;
+    const std::uint64_t total = m_unwritten.size() + lines.size();
+    const std::uint64_t drop =
+        total > keep ? std::min<std::uint64_t>(total - keep, m_unwritten.size()) : 0;
+    skipped += drop;
+    std::vector<std::string> merged;
+    merged.reserve(static_cast<std::size_t>(total - drop));
+    std::move(m_unwritten.begin() + static_cast<std::ptrdiff_t>(drop), m_unwritten.end(),
+              std::back_inserter(merged));
+    std::move(lines.begin(), lines.end(), std::back_inserter(merged));
+    lines.swap(merged);
+    m_unwritten.clear();
+    m_unwrittenSkipped = 0;
+    return skipped;
 }
 
 bool CDebug::OpenLogFile(bool& opened) {
