@@ -149,8 +149,8 @@ CDebug* CDebug::InstallInstance(const LogSettings& settings, bool withWriter) {
 // The order matters: each step uses the results of the ones before it.
 //   configuration  module name, keys, every value, log file path (keys closed)
 //   debug output   where the log goes
-//   delete         the old log, when each run starts a new one ("DebugTime" 0)
 //   mutex          named after the module
+//   delete         the old log, when each run starts a new one ("DebugTime" 0)
 //   writer         at level 1 or more
 CDebug::CDebug(const char* logFolder, const char* registryPath)
     : m_logFolder(logFolder), m_registryPath(registryPath) {
@@ -168,9 +168,8 @@ CDebug::CDebug(const char* logFolder, const char* registryPath)
     }
     ApplySettings(settings);
     platform::OutputDebugText(LogDestinationText(settings, m_registryPath));
-    // A log that cannot be deleted stays and is written on.
-    DeleteLogAtStart(settings);
     OpenMutex();
+    StartNewLog(settings);
     if (g_constructionProbe != nullptr) {
         g_constructionProbe();
     }
@@ -186,6 +185,33 @@ CDebug::CDebug(const LogSettings& settings, const char* logFolder, const char* r
 
 CDebug::~CDebug() {
     Shutdown();
+}
+
+void CDebug::StartNewLog(const LogSettings& settings) {
+    if (settings.maxAgeHours != 0 || settings.logFilePath.empty()) {
+        return;
+    }
+    // Under the mutex: Linux deletes a file that another process has open,
+    // and the lines of a flush that another process of the program is making
+    // would vanish with it. Windows refuses to delete an open file; so the
+    // log is kept while the mutex is taken, and the start goes on with it.
+    zelmisc::ScopedLock lock(m_fileLock);
+    switch (m_mutex.Lock(0)) {
+        case platform::NamedMutex::Wait::kAcquired:
+        case platform::NamedMutex::Wait::kAbandoned:
+            DeleteLogAtStart(settings);
+            m_mutex.Unlock();
+            break;
+        case platform::NamedMutex::Wait::kTimeout:
+            platform::OutputDebugText("Cannot delete the old log file '" + settings.logFilePath +
+                                      "': another process of the program is writing it; it is "
+                                      "kept\n");
+            break;
+        case platform::NamedMutex::Wait::kFailed:
+            // No mutex to agree on with other processes.
+            DeleteLogAtStart(settings);
+            break;
+    }
 }
 
 void CDebug::OpenMutex() {

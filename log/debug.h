@@ -114,8 +114,8 @@ private:
     // The process-wide log: reads the configuration from the registry under
     // |registryPath| (writing the common values back), names the log file
     // (in |logFolder| when given), says on the debug output where the log
-    // goes, deletes the old log when each run starts a new one, opens the
-    // mutex and, at level 1 or more, starts the writer.
+    // goes, opens the mutex, deletes the old log when each run starts a new
+    // one and, at level 1 or more, starts the writer.
     CDebug(const char* logFolder, const char* registryPath);
     // Builds a log from settings that are already known; it opens the
     // interprocess mutex but starts no writer.
@@ -132,6 +132,10 @@ private:
 
     // Opens the interprocess mutex named after the module.
     void OpenMutex();
+    // With a rotation age of 0 each run starts a new log: deletes the old
+    // one, unless another process of the program is writing it or it cannot
+    // be deleted (it is kept then, and written on).
+    void StartNewLog(const LogSettings& settings);
     // At level 1 or more, starts the writer with the flush period.
     void StartWriter();
     // Signals the writer to leave its loop, joins it and deletes it.

@@ -189,6 +189,31 @@ TEST(LogStart, ADebugTimeOfZeroStartsEachRunWithANewLog) {
     }
 }
 
+TEST(LogStart, AnOldLogThatAnotherProcessOfTheProgramIsWritingIsKept) {
+    StartedProgram program;
+    program.WriteMachineHive(Section(kCommon) + "\"DebugTime\"=\"0\"\n\"DebugLevel\"=\"1\"\n");
+    WriteFile(program.DefaultLog(), "previous run\r\n");
+    // The other process is in the middle of a flush: it holds the mutex.
+    tapscope::testing::ChildProcess holder(TAPSCOPE_LOG_CHILD, {"hold", program.Module()});
+    ASSERT_EQ(holder.ReadLine(), "held");
+    auto child = program.Launch({"0", "W0", "0", "header"});
+    std::vector<std::string> early;
+    for (std::string line = child->ReadLine(); !line.empty() && line.rfind("level=", 0) != 0;
+         line = child->ReadLine()) {
+        early.push_back(line);
+    }
+    holder.CloseInput();  // the flush ends; the program's own flushes may follow
+    const ProgramRun run = StartedProgram::Finish(*child);
+    ASSERT_EQ(run.exitCode, 0);
+    ASSERT_EQ(early.size(), 2u);
+    EXPECT_EQ(early[1], "debug: Cannot delete the old log file '" + program.DefaultLog() +
+                            "': another process of the program is writing it; it is kept\\n");
+    const std::vector<std::string> lines = LogLines(program.DefaultLog());
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "previous run");
+    ExpectBanner(lines, 1, program.Program());
+}
+
 TEST(LogStart, AsAUserTheLogGoesWhereThatUserCanWrite) {
     struct Case {
         const char* name;
