@@ -151,7 +151,7 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
 
 TEST(LogRotationAcrossProcesses, EveryLineEndsUpInExactlyOneGenerationWhole) {
     constexpr int kWriters = 2;
-    constexpr int kLines = 300;
+    constexpr int kLines = 120;
     testing::StartedProgram program;
     // "DebugSize" 0: every flush that wrote something rotates the log.
     program.WriteMachineHive(
@@ -159,8 +159,8 @@ TEST(LogRotationAcrossProcesses, EveryLineEndsUpInExactlyOneGenerationWhole) {
         "\"DebugSize\"=\"0\"\n");
     std::vector<std::unique_ptr<tapscope::testing::ChildProcess>> children;
     for (int i = 0; i < kWriters; ++i) {
-        // A flush every three lines, besides the writer's own.
-        children.push_back(program.Launch({std::to_string(kLines), "W" + std::to_string(i), "3"}));
+        // A flush every six lines, besides the writer's own.
+        children.push_back(program.Launch({std::to_string(kLines), "W" + std::to_string(i), "6"}));
     }
     for (auto& child : children) {
         const testing::ProgramRun run = testing::StartedProgram::Finish(*child);
