@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <system_error>
 
+#include "log/configuration.h"
 #include "log/line_format.h"
 #include "log/log_writer.h"
 #include "platform/clock.h"
@@ -144,13 +146,30 @@ CDebug* CDebug::InstallInstance(const LogSettings& settings, bool withWriter) {
     return created;
 }
 
+// The order matters: each step uses the results of the ones before it.
+//   configuration  module name, keys, every value, log file path (keys closed)
+//   debug output   where the log goes
+//   mutex          named after the module
+//   delete         the old log, when each run starts a new one ("DebugTime" 0)
+//   writer         at level 1 or more
 CDebug::CDebug(const char* logFolder, const char* registryPath)
     : m_logFolder(logFolder), m_registryPath(registryPath) {
     g_constructing = this;
     m_mainThreadId = platform::CurrentThreadId();
-    // The configuration; then the mutex and, at level 1 or more, the writer.
-    ApplySettings(LogSettings{});
+    LogSettings settings;
+    try {
+        settings = ReadLogConfiguration(m_logFolder, m_registryPath);
+    } catch (const std::exception& e) {
+        // The log stays off with its defaults; a caller of Instance never sees
+        // the failure.
+        settings = LogSettings{};
+        platform::OutputDebugText(std::string("CDebug cannot read its configuration: ") + e.what() +
+                                  "\n");
+    }
+    ApplySettings(settings);
+    platform::OutputDebugText(LogDestinationText(settings, m_registryPath));
     OpenMutex();
+    StartNewLog(settings);
     if (g_constructionProbe != nullptr) {
         g_constructionProbe();
     }
@@ -166,6 +185,33 @@ CDebug::CDebug(const LogSettings& settings, const char* logFolder, const char* r
 
 CDebug::~CDebug() {
     Shutdown();
+}
+
+void CDebug::StartNewLog(const LogSettings& settings) {
+    if (settings.maxAgeHours != 0 || settings.logFilePath.empty()) {
+        return;
+    }
+    // Under the mutex: Linux deletes a file that another process has open,
+    // and the lines of a flush that another process of the program is making
+    // would vanish with it. Windows refuses to delete an open file; so the
+    // log is kept while the mutex is taken, and the start goes on with it.
+    zelmisc::ScopedLock lock(m_fileLock);
+    switch (m_mutex.Lock(0)) {
+        case platform::NamedMutex::Wait::kAcquired:
+        case platform::NamedMutex::Wait::kAbandoned:
+            DeleteLogAtStart(settings);
+            m_mutex.Unlock();
+            break;
+        case platform::NamedMutex::Wait::kTimeout:
+            platform::OutputDebugText("Cannot delete the old log file '" + settings.logFilePath +
+                                      "': another process of the program is writing it; it is "
+                                      "kept\n");
+            break;
+        case platform::NamedMutex::Wait::kFailed:
+            // No mutex to agree on with other processes.
+            DeleteLogAtStart(settings);
+            break;
+    }
 }
 
 void CDebug::OpenMutex() {
@@ -195,6 +241,9 @@ void CDebug::Shutdown() {
     m_level.store(0, std::memory_order_relaxed);
     StopWriter();
     m_queue.Discard(m_queueMaxLines);
+    zelmisc::ScopedLock lock(m_fileLock);
+    m_unwritten.clear();
+    m_unwrittenSkipped = 0;
 }
 
 void CDebug::ApplySettings(const LogSettings& settings) {

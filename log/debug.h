@@ -2,7 +2,9 @@
 // CDebug::Instance("", kRegistryPath) at each use (or ZelLog::Log()) and keep no
 // pointer. Lines are formatted on the calling thread and queued; a writer
 // thread moves them into the log file, which several processes of the same
-// program may share under an interprocess mutex named after the module.
+// program may share under an interprocess mutex named after the module, and
+// rotates the file into a backup and gzip archives when it grows too large or
+// too old. The configuration is read from the registry when the object is made.
 //
 // Threading: every line operation may be called from any thread at the same
 // time; none of them returns a result, throws or waits on the disk. The level,
@@ -38,6 +40,8 @@ namespace ZelLog {
 
 // The registry path every component of this system passes to Instance.
 inline constexpr const char* kRegistryPath = "SOFTWARE\\ZEL\\Korvantis";
+
+struct RotationLimits;
 
 // Hands text to a log without any formatting of its own.
 class ILogDumper {
@@ -85,7 +89,8 @@ public:
     bool CopyLogTo(const char* destination) override;
 
     // Writes every queued line to the log file now. It returns once the lines
-    // it took are in the file or dropped; an empty queue leaves the file alone.
+    // it took are in the file, dropped, or - when the mutex could not be had in
+    // time - kept for the next flush; an empty queue leaves the file alone.
     void Flush();
 
     // Appends one line to the queue. The oldest line makes room when the queue
@@ -106,6 +111,11 @@ private:
     friend class LogWriter;
     friend struct ErrorSite;
 
+    // The process-wide log: reads the configuration from the registry under
+    // |registryPath| (writing the common values back), names the log file
+    // (in |logFolder| when given), says on the debug output where the log
+    // goes, opens the mutex, deletes the old log when each run starts a new
+    // one and, at level 1 or more, starts the writer.
     CDebug(const char* logFolder, const char* registryPath);
     // Builds a log from settings that are already known; it opens the
     // interprocess mutex but starts no writer.
@@ -122,6 +132,10 @@ private:
 
     // Opens the interprocess mutex named after the module.
     void OpenMutex();
+    // With a rotation age of 0 each run starts a new log: deletes the old
+    // one, unless another process of the program is writing it or it cannot
+    // be deleted (it is kept then, and written on).
+    void StartNewLog(const LogSettings& settings);
     // At level 1 or more, starts the writer with the flush period.
     void StartWriter();
     // Signals the writer to leave its loop, joins it and deletes it.
@@ -130,6 +144,10 @@ private:
     // The object stays usable (at level 0) afterwards.
     void Shutdown();
 
+    // Puts the lines kept from a flush that could not get the mutex before
+    // |lines|, with the queue's bound; returns the count of lines skipped
+    // before them. Under m_fileLock.
+    std::uint64_t TakeUnwritten(std::vector<std::string>& lines);
     // Takes m_fileLock (held until CloseLogFile) and the mutex, and opens the
     // log file; |opened| says whether it is open. Returns whether the mutex is
     // held. Always followed by CloseLogFile with that result.
@@ -138,8 +156,11 @@ private:
     // (deleting it when empty), releases the mutex if |held|, and m_fileLock.
     void CloseLogFile(bool held);
     // The rotation decision for a log of |length| bytes, taken while the file
-    // is still open. No rotation rules yet.
+    // is still open: larger than the size limit, or older in whole hours than
+    // the age limit (counted from the moment the log created the file).
     bool RotationDue(std::uint64_t length);
+    // The size, age and retention limits of rotation.
+    RotationLimits Limits() const;
     // Appends |text| to the file buffer with "\n" stored as CR LF; false once
     // a write has failed. Under m_fileLock.
     bool WriteToFile(std::string_view text);
@@ -184,6 +205,11 @@ private:
     std::vector<char> m_fileBuffer;          // guarded by m_fileLock
     bool m_fileFailed = false;               // guarded by m_fileLock
     tapscope::platform::NamedMutex m_mutex;  // used under m_fileLock
+    // Lines a flush took but could not write because another process held
+    // the mutex too long (rotating the log, say), and the count of lines
+    // skipped before them: the next flush writes them first.
+    std::vector<std::string> m_unwritten;  // guarded by m_fileLock
+    std::uint64_t m_unwrittenSkipped = 0;  // guarded by m_fileLock
 
     LogWriterHooks m_writerHooks;         // set before the writer starts
     std::unique_ptr<LogWriter> m_writer;  // absent below level 1

@@ -6,7 +6,8 @@
 //       OpenLogFile: mutex (3,010 ms) -> open, seek / stamp    |
 //       write the overflow text and the lines, "\n" -> CR LF   |
 //       CloseLogFile: write out, length, rotation decision,    |
-//                     close, delete when empty, release mutex  |
+//                     close, delete when empty or rotate,      |
+//                     release mutex                            |
 //     ---------------------------------------------------------+
 //
 // Lock order: m_fileLock, then the queue's lock briefly (producers never wait
@@ -17,11 +18,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "log/debug.h"
+#include "log/rotation.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 
@@ -69,13 +73,24 @@ void CDebug::Flush() {
     // (the writer and CopyLogTo, say) write their lines in the queue's order.
     zelmisc::ScopedLock flushing(m_fileLock);
     std::vector<std::string> lines;
-    const std::uint64_t skipped = m_queue.Take(m_queueMaxLines, lines);
+    std::uint64_t skipped = m_queue.Take(m_queueMaxLines, lines);
+    if (!m_unwritten.empty()) {
+        skipped += TakeUnwritten(lines);
+    }
     if (lines.empty()) {
         return;  // the log file is not touched
     }
 
     bool opened = false;
     const bool held = OpenLogFile(opened);
+    if (!held) {
+        // Another process held the log longer than the wait: the lines stay,
+        // within the queue's bound, for the next flush instead of being lost.
+        m_unwritten = std::move(lines);
+        m_unwrittenSkipped = skipped;
+        CloseLogFile(held);
+        return;
+    }
     if (opened && m_file.IsOpen()) {
         bool ok = true;
         if (skipped != 0) {
@@ -95,6 +110,26 @@ void CDebug::Flush() {
     }
     CloseLogFile(held);
     // The lines taken are dropped here, written or not.
+}
+
+std::uint64_t CDebug::TakeUnwritten(std::vector<std::string>& lines) {
+    // The kept lines are older than any line taken since; the bound keeps the
+    // newest m_queueMaxLines + 1 of them all, as the queue itself would.
+    std::uint64_t skipped = m_unwrittenSkipped;
+    const std::uint64_t keep = std::uint64_t{m_queueMaxLines} + 1;
+    const std::uint64_t total = m_unwritten.size() + lines.size();
+    const std::uint64_t drop =
+        total > keep ? std::min<std::uint64_t>(total - keep, m_unwritten.size()) : 0;
+    skipped += drop;
+    std::vector<std::string> merged;
+    merged.reserve(static_cast<std::size_t>(total - drop));
+    std::move(m_unwritten.begin() + static_cast<std::ptrdiff_t>(drop), m_unwritten.end(),
+              std::back_inserter(merged));
+    std::move(lines.begin(), lines.end(), std::back_inserter(merged));
+    lines.swap(merged);
+    m_unwritten.clear();
+    m_unwrittenSkipped = 0;
+    return skipped;
 }
 
 bool CDebug::OpenLogFile(bool& opened) {
@@ -167,7 +202,15 @@ void CDebug::CloseLogFile(bool held) {
             std::error_code ignored;
             std::filesystem::remove(m_logFilePath, ignored);
         } else if (rotate) {
-            // Rotation of the log file comes here, once it is closed.
+            // Still under m_fileLock and the mutex: no flush of this process
+            // or of another process of the program writes or rotates the log
+            // meanwhile. Failures are reported on the debug output; whatever
+            // was not done is tried again at the next close that rotates.
+            try {
+                RotateLogFile(m_logFilePath, Limits());
+            } catch (...) {
+                // The locks must be given back below whatever happens.
+            }
         }
     }
     if (held) {
@@ -176,8 +219,28 @@ void CDebug::CloseLogFile(bool held) {
     m_fileLock.Unlock();
 }
 
-bool CDebug::RotationDue(std::uint64_t /*length*/) {
-    return false;
+bool CDebug::RotationDue(std::uint64_t length) {
+    try {
+        const RotationLimits limits = Limits();
+        std::optional<std::int64_t> created;
+        std::int64_t seconds = 0;
+        // The moment the log made this file; unknown (no age rule) when the
+        // file system keeps neither the recorded moment nor a birth time.
+        if (limits.maxAgeHours != 0 && platform::ReadFileCreationTime(m_logFilePath, seconds)) {
+            created = seconds;
+        }
+        return ZelLog::RotationDue(length, created, platform::WallClockNow().seconds, limits);
+    } catch (...) {
+        return false;
+    }
+}
+
+RotationLimits CDebug::Limits() const {
+    RotationLimits limits;
+    limits.maxSizeMb = m_maxSizeMb;
+    limits.maxAgeHours = m_maxAgeHours;
+    limits.zipDays = m_zipDays;
+    return limits;
 }
 
 bool CDebug::WriteToFile(std::string_view text) {

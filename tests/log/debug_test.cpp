@@ -279,7 +279,7 @@ TEST(CDebugInstance, OneObjectForTheWholeProcess) {
     EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [&](CDebug* p) { return p == seen[0]; }));
     EXPECT_EQ(CDebug::Instance("/other", "OTHER"), seen[0]);
     EXPECT_EQ(Log(), seen[0]);
-    // Without configuration the log is off.
+    // A test program's log is off until a test switches it on (TestSession).
     EXPECT_EQ(seen[0]->Level(), 0);
 
     // Tests can switch the process-wide log on and read what components wrote.

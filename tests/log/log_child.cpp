@@ -11,6 +11,15 @@
 //       takes the module's mutex, prints "held", releases it at end of input
 //   log_child die-holding <module>
 //       takes the module's mutex, prints "held" and dies holding it
+//   log_child start <count> <tag> <flush every> [nobody] [header] [warning]
+//       as the program starts: obtains the log with CDebug::Instance, which
+//       makes it from the registry (as the user nobody when asked), writes the
+//       banner when asked, prints "level=<n> writer=<0|1>", "module=<name>"
+//       and "log=<path>", queues <count> lines (calling Flush after every
+//       <flush every> lines when that is not 0) and a warning "<tag> done"
+//       when asked, and returns from main. Every debug-output text is printed
+//       as a line "debug: <text>", its line breaks written as \n and \r
+//       and a backslash as \\.
 //
 // Line <i> of a writer is "<tag> #<i> <payload>", the payload being
 // PayloadLength(i) times the letter 'a' + i % 26.
@@ -20,11 +29,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "log/debug.h"
+#include "platform/debug_output.h"
 #include "platform/named_mutex.h"
 #include "tests/log/log_child_lines.h"
+#include "tests/support/child_role.h"
 #include "tests/support/log_test_access.h"
 
 namespace {
@@ -56,6 +68,65 @@ std::atomic<CDebug*> g_seenWhileMade{nullptr};
 void LogWhileMade() {
     g_seenWhileMade = CDebug::Instance("", ZelLog::kRegistryPath);
     ZelLog::Log()->Warning("logged while the log is made");
+}
+
+void PrintDebugText(std::string_view text) {
+    std::string line = "debug: ";
+    for (char c : text) {
+        if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\\') {
+            line += "\\\\";
+        } else {
+            line += c;
+        }
+    }
+    line += '\n';
+    // One write per text, so that texts of several threads stay apart.
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+int Start(int argc, char** argv) {
+    const int count = std::atoi(argv[2]);
+    const std::string tag = argv[3];
+    const int flushEvery = std::atoi(argv[4]);
+    bool nobody = false;
+    bool header = false;
+    bool warning = false;
+    for (int i = 5; i < argc; ++i) {
+        const std::string flag = argv[i];
+        nobody = nobody || flag == "nobody";
+        header = header || flag == "header";
+        warning = warning || flag == "warning";
+    }
+    tapscope::platform::SetDebugOutputSink(&PrintDebugText);
+    if (nobody && !tapscope::testing::DropToNobody()) {
+        std::printf("cannot run as nobody\n");
+        return tapscope::testing::kChildCannotRun;
+    }
+    CDebug* log = CDebug::Instance("", ZelLog::kRegistryPath);
+    if (header) {
+        log->WriteHeader();
+    }
+    std::printf("level=%d writer=%d\nmodule=%s\nlog=%s\n", static_cast<int>(log->Level()),
+                CDebugTestAccess::HasWriter(*log) ? 1 : 0,
+                CDebugTestAccess::ModuleName(*log).c_str(),
+                CDebugTestAccess::LogFilePath(*log).c_str());
+    std::fflush(stdout);
+    for (int i = 0; i < count; ++i) {
+        const std::string payload = tapscope::testing::Payload(i);
+        ZelLog::Log()->Trace("%s #%d %s", tag.c_str(), i, payload.c_str());
+        if (flushEvery > 0 && (i + 1) % flushEvery == 0) {
+            log->Flush();
+        }
+    }
+    if (warning) {
+        ZelLog::Log()->Warning("%s done", tag.c_str());
+    }
+    return 0;  // the exit handler writes what is still queued
 }
 
 int Hold(const char* module, bool die) {
@@ -109,6 +180,9 @@ int main(int argc, char** argv) {
             g_seenWhileMade.load() == made && CDebug::Instance("", ZelLog::kRegistryPath) == made;
         std::printf("%s\n", same ? "same" : "different");
         return 0;
+    }
+    if (command == "start" && argc >= 5) {
+        return Start(argc, argv);
     }
     if ((command == "hold" || command == "die-holding") && argc == 3) {
         return Hold(argv[2], command == "die-holding");

@@ -378,12 +378,15 @@ TEST_F(LogWriterTest, AMutexAbandonedByADeadProcessCostsOneFlush) {
     EXPECT_EQ(capture.Count("abandoned"), 1);
 }
 
-TEST_F(LogWriterTest, AMutexHeldElsewhereForLongerThanTheWaitCostsOneFlush) {
+TEST_F(LogWriterTest, LinesOfAFlushThatWaitedTooLongForTheMutexComeWithTheNextFlush) {
     DebugCapture capture;
-    auto debug = CDebugTestAccess::Create(Settings());
+    LogSettings settings = Settings();
+    settings.queueMaxLines = 3;
+    auto debug = CDebugTestAccess::Create(settings);
     ChildProcess child(kChild, {"hold", m_module});
     ASSERT_EQ(child.ReadLine(), "held");
-    debug->Dump("lost\n");
+    debug->Dump("kept 1\n");
+    debug->Dump("kept 2\n");
     debug->Flush();  // waits 3,010 ms
     EXPECT_EQ(capture.Texts(),
               std::vector<std::string>{"CDebug cannot get mutex ownership due to time-out\n"});
@@ -393,9 +396,15 @@ TEST_F(LogWriterTest, AMutexHeldElsewhereForLongerThanTheWaitCostsOneFlush) {
     int code = -1;
     ASSERT_TRUE(child.Wait(30000, &code));
     EXPECT_EQ(code, 0);
-    debug->Dump("written\n");
+    // The kept lines come first and count against the queue's bound (3 + 1
+    // lines): the oldest makes room.
+    for (int i = 1; i <= 3; ++i) {
+        debug->Dump(("written " + std::to_string(i) + "\n").c_str());
+    }
     debug->Flush();
-    EXPECT_EQ(Log(), "written\r\n");
+    EXPECT_EQ(Log(),
+              "\r\n##### Log queue overflow (max size:3). 1 log lines skipped #####\r\n\r\n"
+              "kept 2\r\nwritten 1\r\nwritten 2\r\nwritten 3\r\n");
 }
 
 // Checks a log that |writers| children wrote |count| lines each into: every

@@ -59,6 +59,8 @@ public:
     }
 
     static unsigned long MainThreadId(const CDebug& debug) { return debug.m_mainThreadId; }
+    static const std::string& LogFilePath(const CDebug& debug) { return debug.m_logFilePath; }
+    static const std::string& ModuleName(const CDebug& debug) { return debug.m_moduleName; }
     static bool HasWriter(const CDebug& debug) { return debug.m_writer != nullptr; }
     static LogWriter* Writer(CDebug& debug) { return debug.m_writer.get(); }
 };
