@@ -27,6 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace platform = tapscope::platform;
 using tapscope::testing::ReadFile;
+using tapscope::testing::SplitCrLf;
 using tapscope::testing::TempDir;
 using tapscope::testing::WriteFile;
 
@@ -132,21 +133,6 @@ TEST_F(LogRotation, ALogOlderThanItsAgeLimitInWholeHoursIsRotatedAtItsNextFlush)
         ASSERT_TRUE(platform::ReadFileCreationTime(m_log, created));
         EXPECT_EQ(platform::WallClockNow().seconds - created < kHour, c.rotated);
     }
-}
-
-// The lines of |text| without their CR LF.
-std::vector<std::string> SplitCrLf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find("\r\n", start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
 }
 
 TEST(LogRotationAcrossProcesses, EveryLineEndsUpInExactlyOneGenerationWhole) {

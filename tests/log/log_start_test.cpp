@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using tapscope::testing::ReadFile;
+using tapscope::testing::SplitCrLf;
 using tapscope::testing::WriteFile;
 using testing::ProgramRun;
 using testing::StartedProgram;
@@ -31,22 +32,6 @@ const std::string kPrefixPattern =
 
 std::string Section(const std::string& path) {
     return "[HKEY_LOCAL_MACHINE\\" + path + "]\n";
-}
-
-// The lines of a log file without their CR LF.
-std::vector<std::string> LogLines(const std::string& path) {
-    const std::string text = ReadFile(path);
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find("\r\n", start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
 }
 
 std::string Destination(const std::string& module, const std::string& log) {
@@ -137,7 +122,7 @@ TEST(LogStart, TheLevelAndOptionsFromTheRegistryDecideWhatReachesTheLog) {
         EXPECT_EQ(run.level, c.level);
         EXPECT_EQ(run.writer, c.level >= 1);
 
-        const std::vector<std::string> lines = LogLines(program.DefaultLog());
+        const std::vector<std::string> lines = SplitCrLf(ReadFile(program.DefaultLog()));
         const std::size_t expected = (c.banner ? 6 : 0) + c.traces + (c.warning ? 1 : 0);
         ASSERT_EQ(lines.size(), expected);
         EXPECT_EQ(fs::exists(program.DefaultLog()), expected != 0);
@@ -179,7 +164,7 @@ TEST(LogStart, ADebugTimeOfZeroStartsEachRunWithANewLog) {
         WriteFile(program.DefaultLog(), "previous run\r\n");
         const ProgramRun run = program.Run({"0", "W0", "0", "header"});
         ASSERT_EQ(run.exitCode, 0);
-        const std::vector<std::string> lines = LogLines(program.DefaultLog());
+        const std::vector<std::string> lines = SplitCrLf(ReadFile(program.DefaultLog()));
         const bool kept = std::string(debugTime) != "0";
         ASSERT_EQ(lines.size(), kept ? 7u : 6u);
         if (kept) {
@@ -208,7 +193,7 @@ TEST(LogStart, AnOldLogThatAnotherProcessOfTheProgramIsWritingIsKept) {
     ASSERT_EQ(early.size(), 2u);
     EXPECT_EQ(early[1], "debug: Cannot delete the old log file '" + program.DefaultLog() +
                             "': another process of the program is writing it; it is kept\\n");
-    const std::vector<std::string> lines = LogLines(program.DefaultLog());
+    const std::vector<std::string> lines = SplitCrLf(ReadFile(program.DefaultLog()));
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0], "previous run");
     ExpectBanner(lines, 1, program.Program());
@@ -256,7 +241,7 @@ TEST(LogStart, AsAUserTheLogGoesWhereThatUserCanWrite) {
         EXPECT_EQ(run.logPath, log);
         ASSERT_FALSE(run.debugTexts.empty());
         EXPECT_EQ(run.debugTexts[0], Destination(program.Module(), log));
-        const std::vector<std::string> lines = LogLines(log);
+        const std::vector<std::string> lines = SplitCrLf(ReadFile(log));
         if (c.undeletableOldLog) {
             ASSERT_EQ(lines.size(), 7u);
             EXPECT_EQ(lines[0], "previous run");

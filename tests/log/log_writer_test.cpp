@@ -35,6 +35,7 @@ namespace platform = tapscope::platform;
 using tapscope::testing::ChildProcess;
 using tapscope::testing::DebugCapture;
 using tapscope::testing::ReadFile;
+using tapscope::testing::SplitCrLf;
 using tapscope::testing::TempDir;
 using tapscope::testing::WaitUntil;
 using tapscope::testing::WriteFile;
@@ -74,23 +75,6 @@ protected:
     std::string m_module;
     std::string m_path;
 };
-
-// The file's lines without their CR LF; a "\n" without "\r" or a lone "\r"
-// shows up inside a line.
-std::vector<std::string> SplitCrLf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string::size_type start = 0;
-    while (start < text.size()) {
-        const std::string::size_type end = text.find("\r\n", start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
-}
 
 TEST_F(LogWriterTest, AnOverflowIsReportedBeforeTheNewestLines) {
     LogSettings settings = Settings(1);

@@ -18,6 +18,7 @@
 #include "tests/log/gzip_tool.h"
 #include "tests/support/debug_capture.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/zone_guard.h"
 
 namespace ZelLog {
 namespace {
@@ -29,6 +30,7 @@ using tapscope::testing::EnvGuard;
 using tapscope::testing::ReadFile;
 using tapscope::testing::TempDir;
 using tapscope::testing::WriteFile;
+using tapscope::testing::ZoneGuard;
 using testing::Gunzip;
 using testing::GzipAccepts;
 using testing::LogLikeText;
@@ -73,22 +75,6 @@ TEST(RotationDue, SizeAndWholeHourAgeLimits) {
         EXPECT_EQ(RotationDue(c.length, c.created, kNow, c.limits), c.due);
     }
 }
-
-// Sets TZ for one test and reloads the zone rules on both ends.
-class ZoneGuard {
-public:
-    explicit ZoneGuard(const char* zone) {
-        m_env.emplace("TZ", std::string(zone));
-        tapscope::platform::ReloadTimeZone();
-    }
-    ~ZoneGuard() {
-        m_env.reset();
-        tapscope::platform::ReloadTimeZone();
-    }
-
-private:
-    std::optional<EnvGuard> m_env;
-};
 
 class RotationTest : public ::testing::Test {
 protected:

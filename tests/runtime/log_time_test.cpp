@@ -7,9 +7,12 @@
 #include "platform/clock.h"
 #include "runtime/log_time.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/zone_guard.h"
 
 namespace zelmisc {
 namespace {
+
+using tapscope::testing::ZoneGuard;
 
 LogTime Date(int year, int month, int day) {
     LogTime time;
@@ -27,22 +30,6 @@ LogTime At(int year, int month, int day, int hour, int minute, int second, int m
     time.millisecond = static_cast<std::uint16_t>(ms);
     return time;
 }
-
-// Sets TZ for one test and reloads the zone rules on both ends.
-class ZoneGuard {
-public:
-    explicit ZoneGuard(const char* zone) {
-        m_env.emplace("TZ", std::string(zone));
-        tapscope::platform::ReloadTimeZone();
-    }
-    ~ZoneGuard() {
-        m_env.reset();
-        tapscope::platform::ReloadTimeZone();
-    }
-
-private:
-    std::optional<tapscope::testing::EnvGuard> m_env;
-};
 
 TEST(IsValidDate, GregorianMonthLengthsAndLeapYears) {
     struct Case {

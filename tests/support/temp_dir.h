@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tapscope::testing {
 
@@ -40,6 +41,9 @@ private:
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+// The lines of |text| without their CR LF line ends (a last line without one
+// counts too).
+std::vector<std::string> SplitCrLf(const std::string& text);
 // Writes |content| to |path|, replacing it.
 void WriteFile(const std::string& path, const std::string& content);
 
