@@ -306,6 +306,11 @@ bool CaptureController::HoldsProtocol() const {
     return m_protocol != nullptr;
 }
 
+std::shared_ptr<AbstractProtocol> CaptureController::CurrentProtocol() const {
+    std::lock_guard lock(m_protocolLock);
+    return m_protocol;
+}
+
 bool CaptureController::IsCurrent(const std::shared_ptr<AbstractProtocol>& sender) const {
     std::lock_guard lock(m_protocolLock);
     return sender != nullptr && sender.get() == m_protocol.get();

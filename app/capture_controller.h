@@ -70,8 +70,10 @@ public:
     }
     ISettingsDialog* SettingsPage() const { return m_settingsPage.get(); }
 
-    // Whether a transport is held (what OnStartStop decides on). Any thread.
+    // Whether a transport is held (what OnStartStop decides on), and which.
+    // Any thread.
     bool HoldsProtocol() const;
+    std::shared_ptr<AbstractProtocol> CurrentProtocol() const;
     // What the last press that started a capture did: whether it started a
     // worker, and what the transport's Start returned. Window thread.
     bool WorkerStarted() const { return m_worker.joinable(); }

@@ -35,9 +35,14 @@ QComboBox* MakeList(QWidget* parent, const DialogUnits& units, int y, bool edita
     return list;
 }
 
-void MakeLabel(QWidget* parent, const DialogUnits& units, const char* text, int y) {
+// A label at the template's place, centred on the height of the field it
+// names (the template's lists are shorter than the fields drawn here).
+void MakeLabel(QWidget* parent, const DialogUnits& units, const char* text, int y, int fieldY) {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
-    label->setGeometry(units.Rect(kLabelX, y, kLabelWidth, kLabelHeight));
+    const QRect field = units.Rect(kFieldX, fieldY, kFieldWidth, kFieldHeight);
+    QRect place = units.Rect(kLabelX, y, kLabelWidth, kLabelHeight);
+    place.moveTop(field.center().y() - place.height() / 2);
+    label->setGeometry(place);
 }
 
 }  // namespace
@@ -45,12 +50,11 @@ void MakeLabel(QWidget* parent, const DialogUnits& units, const char* text, int 
 ComSettingDialog::ComSettingDialog(QWidget* parent) : QWidget(parent) {
     const DialogUnits units(font());
     resize(units.Size(kPageWidth, kPageHeight));
-    // Labels sit 1 to 3 units below the top of their field, as in the template.
-    MakeLabel(this, units, "COM:", 10);
-    MakeLabel(this, units, "Baud rate:", 28);
-    MakeLabel(this, units, "Char size:", 49);
-    MakeLabel(this, units, "Parity:", 69);
-    MakeLabel(this, units, "Stop bits:", 90);
+    MakeLabel(this, units, "COM:", 10, 9);
+    MakeLabel(this, units, "Baud rate:", 28, 27);
+    MakeLabel(this, units, "Char size:", 49, 46);
+    MakeLabel(this, units, "Parity:", 69, 67);
+    MakeLabel(this, units, "Stop bits:", 90, 86);
     m_portList = MakeList(this, units, 9, false);
     m_baudRateBox = MakeList(this, units, 27, true);
     m_charSizeBox = new QLineEdit(this);

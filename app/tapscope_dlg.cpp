@@ -108,7 +108,10 @@ CtapScopeDlg::CtapScopeDlg(QWidget* parent, std::string logFileName)
     m_progress->setTextVisible(false);
     m_startButton = new QPushButton(QString::fromLatin1(app::kInitialCaption), this);
     m_startButton->setGeometry(units.Rect(7, 178, 307, 15));
-    m_startButton->setDefault(false);
+    // Neither button is the default: Enter presses the button that has the
+    // focus, and elsewhere ends the window (keyPressEvent).
+    m_browseButton->setAutoDefault(false);
+    m_startButton->setAutoDefault(false);
 
     connect(m_startButton, &QPushButton::clicked, this, &CtapScopeDlg::OnStartStop);
     connect(m_browseButton, &QPushButton::clicked, this, &CtapScopeDlg::OnBrowse);
@@ -365,9 +368,12 @@ void CtapScopeDlg::keyPressEvent(QKeyEvent* event) {
     // Enter ends the window, as the dialog's accept command does, unless a
     // button has the focus: then it presses that button.
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && event->modifiers() == Qt::NoModifier &&
-        qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
-        accept();
+    if (enter && event->modifiers() == Qt::NoModifier) {
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button != nullptr) {
+            button->click();
+        } else {
+            accept();
+        }
         return;
     }
     QDialog::keyPressEvent(event);
