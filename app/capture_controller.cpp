@@ -78,8 +78,13 @@ void CaptureController::OnStartStop() {
         StopCapture();
         return;
     }
-    // The last worker has been told to stop (or had nothing to do); it must be
-    // gone before its capture's state is reused.
+    // The last capture is still ending (its worker may be waiting for the
+    // operator to close a message box): the press waits for that.
+    if (!WorkerFinished()) {
+        return;
+    }
+    // The last worker has left its run loop; it must be gone before its
+    // capture's state is reused.
     JoinWorker();
 
     m_logFileName = m_view.ReadFileName();

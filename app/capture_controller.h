@@ -45,6 +45,7 @@ public:
     CaptureController& operator=(const CaptureController&) = delete;
 
     // The Start/Stop button: starts a capture when none is held, else stops.
+    // A press while the last capture is still ending does nothing.
     void OnStartStop();
     // Builds the document of the page, creates the transport of the selected
     // tab and connects its signals. Leaves m_protocol set or empty.

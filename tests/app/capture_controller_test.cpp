@@ -408,5 +408,33 @@ TEST_F(CaptureControllerTest, ClientThatLeavesEndsTheCaptureOnce) {
     }
 }
 
+// Stop pressed while the worker waits for the box of a transport message,
+// then Start: the press waits for the last capture to end instead of joining
+// a worker that waits for the window.
+TEST_F(CaptureControllerTest, PressWhileTheLastCaptureIsEndingDoesNothing) {
+    const unsigned short port = FreeTcpPort();
+    m_view.SetTab(app::kTabTcp);
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(port)));
+    m_view.HoldBoxes(true);
+    m_controller.OnStartStop();
+    {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket client(io);
+        client.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    }
+    // The server reports the client's leaving; the worker waits in the box.
+    ASSERT_TRUE(m_view.WaitFor([](const FakeView& view) { return view.WaitingLocked() == 1; }));
+    m_controller.StopCapture();
+    m_controller.OnStartStop();
+    EXPECT_FALSE(m_controller.HoldsProtocol());
+    EXPECT_FALSE(m_controller.WorkerFinished());
+
+    m_view.HoldBoxes(false);
+    ASSERT_TRUE(WaitForWorkerEnd());
+    m_controller.OnStartStop();
+    EXPECT_TRUE(m_controller.HoldsProtocol());
+    m_controller.OnStartStop();
+}
+
 }  // namespace
 }  // namespace tapscope::testing

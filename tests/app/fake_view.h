@@ -43,6 +43,14 @@ public:
     }
     app::MessageAnswer ShowMessage(const app::MessageBoxRequest& request) override {
         app::MessageAnswer answer = request.DefaultAnswer();
+        {
+            // A box the operator has not closed yet.
+            std::unique_lock lock(m_mutex);
+            ++m_waiting;
+            m_changed.notify_all();
+            m_changed.wait(lock, [&] { return !m_holdBoxes; });
+            --m_waiting;
+        }
         Change([&] {
             m_messages.push_back(request);
             if (request.buttons == app::MessageButtons::kYesNo && !m_answers.empty()) {
@@ -61,6 +69,10 @@ public:
     void SetTab(int tab) {
         std::lock_guard lock(m_mutex);
         m_tab = tab;
+    }
+    // While held, ShowMessage waits as a box the operator leaves open does.
+    void HoldBoxes(bool hold) {
+        Change([&] { m_holdBoxes = hold; });
     }
     // The answer to the next question.
     void Answer(app::MessageAnswer answer) {
@@ -102,6 +114,7 @@ public:
     // Unlocked views for WaitFor's conditions.
     std::size_t MessageCountLocked() const { return m_messages.size(); }
     int PositionLocked() const { return m_position; }
+    int WaitingLocked() const { return m_waiting; }
     const std::vector<std::string>& CaptionsLocked() const { return m_captions; }
 
 private:
@@ -123,6 +136,8 @@ private:
     int m_position = 0;                              // guarded by m_mutex
     std::vector<app::MessageBoxRequest> m_messages;  // guarded by m_mutex
     std::deque<app::MessageAnswer> m_answers;        // guarded by m_mutex
+    bool m_holdBoxes = false;                        // guarded by m_mutex
+    int m_waiting = 0;                               // boxes held open; guarded by m_mutex
 };
 
 // A settings page that gives a fixed document.
