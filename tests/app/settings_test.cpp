@@ -14,16 +14,6 @@
 namespace tapscope::testing {
 namespace {
 
-TEST(SettingsDocumentTest, DocumentsCarryTheValuesAsTheyStand) {
-    EXPECT_EQ(app::ComSettingsDocument({}),
-              "<settings port=\"COM1\" baudrate=\"9600\" charsize=\"8\" parity=\"0\" "
-              "stopbits=\"0\" />");
-    EXPECT_EQ(app::ComSettingsDocument({"COM255", "230400", "a\"b", 2, 2}),
-              "<settings port=\"COM255\" baudrate=\"230400\" charsize=\"a\"b\" parity=\"2\" "
-              "stopbits=\"2\" />");
-    EXPECT_EQ(app::EthernetSettingsDocument({}), "<settings ip=\"127.0.0.1\" port=\"8001\" />");
-}
-
 TEST(SettingsDocumentTest, PortExchange) {
     struct Case {
         const char* text;
@@ -123,10 +113,6 @@ TEST(CommandLineParseTest, Parses) {
          CommandKind::kCapture,
          "<settings ip=\"0.0.0.0\" port=\"9000\" />",
          "x.bin"},
-        {{"capture", "com"},
-         CommandKind::kCapture,
-         "<settings port=\"COM1\" baudrate=\"9600\" charsize=\"8\" parity=\"0\" stopbits=\"0\" />",
-         ""},
         {{"capture", "com", "--port", "/dev/ttyUSB0", "--baudrate", "115200", "--charsize", "7",
           "--parity", "even", "--stopbits", "onepointfive"},
          CommandKind::kCapture,
@@ -142,28 +128,18 @@ TEST(CommandLineParseTest, Parses) {
          CommandKind::kError,
          "unknown transport 'usb': give com, udp or tcp",
          ""},
-        {{"record"}, CommandKind::kError, "unknown command 'record'", ""},
         {{"capture", "udp", "--port", "0"},
          CommandKind::kError,
          "--port '0': Enter an integer between 1 and 65535.",
-         ""},
-        {{"capture", "udp", "--port", "x"},
-         CommandKind::kError,
-         "--port 'x': Enter an integer.",
          ""},
         {{"capture", "udp", "--baudrate", "9600"},
          CommandKind::kError,
          "--baudrate does not apply to a udp capture",
          ""},
-        {{"capture", "com", "--ip", "1.2.3.4"},
-         CommandKind::kError,
-         "--ip does not apply to a com capture",
-         ""},
         {{"capture", "com", "--parity", "mark"},
          CommandKind::kError,
          "--parity: 'mark' is not none, odd or even",
          ""},
-        {{"capture", "udp", "--port"}, CommandKind::kError, "--port needs a value", ""},
         {{"capture", "udp", "--speed", "1"}, CommandKind::kError, "unknown option '--speed'", ""},
         {{"capture", "udp", "--settings", "<settings />", "--port", "9"},
          CommandKind::kError,
