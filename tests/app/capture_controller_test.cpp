@@ -221,6 +221,24 @@ TEST_F(CaptureControllerTest, MissingFolderReportsEveryBlockAndKeepsCapturing) {
     EXPECT_TRUE(WaitForWorkerEnd());
 }
 
+// A block that cannot be written whole is reported, not logged as written.
+// /dev/full takes every open and refuses every write; being a device, it is
+// written to without the overwrite question.
+TEST_F(CaptureControllerTest, FailedWriteIsReportedAndNotCountedAsWritten) {
+    m_view.SetFileName("/dev/full");
+    const unsigned short port = StartUdp();
+    SendDatagram(port, "lost");
+    ASSERT_TRUE(WaitForMessages(1));
+
+    ASSERT_EQ(m_view.Messages().size(), 1u);
+    EXPECT_EQ(m_view.Messages()[0].text, "Cannot write file");
+    EXPECT_EQ(m_view.Messages()[0].detail, "/dev/full: No space left on device");
+    EXPECT_EQ(CountContaining(LogTexts(), "Success write"), 0);
+    EXPECT_EQ(m_controller.BlocksWritten(), 0u);
+    EXPECT_EQ(m_view.Position(), 0);
+    m_controller.OnStartStop();
+}
+
 TEST_F(CaptureControllerTest, BlocksAreAppendedInArrivalOrderAndLogged) {
     const unsigned short port = StartUdp();
     SendDatagram(port, "abc");
