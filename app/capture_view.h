@@ -1,0 +1,56 @@
+// ICaptureView: what the capture controller needs of the window it runs in -
+// the main window, the command line's console, or a test's fake.
+//
+// Threading: ReadFileName and SelectedTab are called on the window thread
+// only. The others may also be called on the capture's worker thread; a view
+// with widgets must then hand the change to its window thread (a queued call)
+// and never touch a widget from the worker. ShowMessage on the worker waits
+// for the answer, unless the view is ending: it then answers at once with the
+// box's default answer (kOk, or kNo for a question).
+#pragma once
+
+#include <string>
+
+namespace tapscope::app {
+
+enum class MessageButtons { kOk, kYesNo };
+enum class MessageIcon { kWarning, kError };
+enum class MessageAnswer { kOk, kYes, kNo };
+
+struct MessageBoxRequest {
+    std::string text;
+    // A second line with the particulars (a file and the system's reason),
+    // shown below the text; may be empty.
+    std::string detail;
+    std::string caption;
+    MessageButtons buttons = MessageButtons::kOk;
+    MessageIcon icon = MessageIcon::kWarning;
+
+    MessageAnswer DefaultAnswer() const {
+        return buttons == MessageButtons::kYesNo ? MessageAnswer::kNo : MessageAnswer::kOk;
+    }
+};
+
+class ICaptureView {
+public:
+    // The file-name box's text.
+    virtual std::string ReadFileName() = 0;
+    // The index of the selected tab: 0 COM, 1 UDP, 2 TCP.
+    virtual int SelectedTab() = 0;
+    // The Start/Stop button's caption.
+    virtual void SetCaption(const std::string& caption) = 0;
+    // Enables or disables the tab control, the file-name box and the browse
+    // button together.
+    virtual void EnableControls(bool enabled) = 0;
+    // The progress indicator: range 0 to 100, step 10.
+    virtual void StepProgress() = 0;
+    virtual int ProgressPosition() = 0;
+    virtual void SetProgressPosition(int position) = 0;
+    virtual MessageAnswer ShowMessage(const MessageBoxRequest& request) = 0;
+    virtual std::string WindowTitle() = 0;
+
+protected:
+    ~ICaptureView() = default;
+};
+
+}  // namespace tapscope::app

@@ -1,0 +1,39 @@
+// The command line: "tapscope" opens the window; "tapscope capture com|udp|tcp
+// [options] [-o FILE]" runs the window's capture with a console view, for
+// machines without a display; "--help" and "--version" print and end. Nothing
+// here creates a QApplication.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tapscope::app {
+
+struct CaptureOptions {
+    int tab = 0;            // the tab the capture stands for: 0 com, 1 udp, 2 tcp
+    std::string transport;  // "com", "udp" or "tcp"
+    std::string document;   // the settings document
+    std::string file;       // the capture file; empty: pos_log.txt here
+    bool overwrite = false;
+};
+
+enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kError };
+
+struct CommandLine {
+    CommandKind kind = CommandKind::kWindow;
+    CaptureOptions capture;
+    std::string error;  // what was wrong, for kError
+};
+
+// |args| without the program name.
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+std::string UsageText();
+std::string VersionText();
+
+// Runs a capture until Ctrl-C, SIGTERM or SIGHUP (status 0), a transport's
+// message (status 1) or a transport with nothing to do (status 1). A capture
+// that does not start returns 1 after saying why.
+int RunCapture(const CaptureOptions& options);
+
+}  // namespace tapscope::app

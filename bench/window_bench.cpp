@@ -1,0 +1,217 @@
+// The capture window under load, as a person uses it. On a display (run it
+// under xvfb-run, as bench/window_capture does):
+//   1. a TCP capture through the real window, a client sending 1 MiB as fast
+//      as it can; the capture rate, the file checked against what was sent,
+//      the resident memory while the capture runs, and how late the window's
+//      event loop got (a 10 ms timer that also asks for a repaint);
+//   2. a client that keeps sending while Stop is pressed: the time from the
+//      click until the capture has stopped and the window shows "Start...".
+// The log stays at level 0, as it is by default.
+//
+//   build/bench/window_bench [bytes]
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include "app/ethernet_setting_dialog.h"
+#include "app/tapscope_dlg.h"
+#include "log/debug.h"
+#include "platform/process_info.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kWriteSize = 64 * 1024;
+constexpr int kTickMs = 10;
+// Bounds that end a run which does not finish by itself.
+constexpr auto kRunLimit = std::chrono::seconds(120);
+constexpr std::uint64_t kEndlessLimit = 256ull * 1024 * 1024;
+constexpr int kStopAfterMs = 500;
+
+unsigned short FreePort() {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor acceptor(
+        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    return acceptor.local_endpoint().port();
+}
+
+std::string Stream(std::uint64_t bytes) {
+    std::string stream(bytes, '\0');
+    for (std::uint64_t i = 0; i < bytes; ++i) {
+        stream[i] = static_cast<char>('a' + i % 26);
+    }
+    return stream;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Sends |stream| in chunks, or (with |endless|) repeats it until |stop|.
+void Send(unsigned short port, const std::string& stream, bool endless,
+          const std::atomic<bool>& stop) {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket(io);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    std::uint64_t sent = 0;
+    boost::system::error_code error;
+    do {
+        for (std::size_t done = 0; done < stream.size() && !error && !stop.load();
+             done += kWriteSize) {
+            const std::size_t size = std::min(kWriteSize, stream.size() - done);
+            boost::asio::write(socket, boost::asio::buffer(stream.data() + done, size), error);
+            sent += size;
+        }
+    } while (endless && !error && !stop.load() && sent < kEndlessLimit);
+    // The connection stays open until the capture has been stopped: a client
+    // that leaves ends a TCP capture with a message.
+    while (!stop.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Runs the event loop until |condition| holds; false at the run limit.
+template <typename Condition>
+bool Serve(Condition condition) {
+    const auto deadline = Clock::now() + kRunLimit;
+    while (!condition()) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        QApplication::processEvents(QEventLoop::AllEvents, kTickMs);
+    }
+    return true;
+}
+
+// How late a 10 ms timer fires while the window serves a capture; each tick
+// also asks the window to repaint.
+class Lateness {
+public:
+    explicit Lateness(QWidget& window) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this, &window] {
+            const auto now = Clock::now();
+            if (m_last != Clock::time_point{}) {
+                const double late =
+                    std::chrono::duration<double, std::milli>(now - m_last).count() - kTickMs;
+                m_worst = std::max(m_worst, late);
+            }
+            m_last = now;
+            ++m_ticks;
+            window.update();
+        });
+        m_timer.start(kTickMs);
+    }
+    double WorstMs() const { return m_worst; }
+    int Ticks() const { return m_ticks; }
+
+private:
+    QTimer m_timer;
+    Clock::time_point m_last{};
+    double m_worst = 0;
+    int m_ticks = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::uint64_t bytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024 * 1024;
+    QApplication app(argc, argv);
+    if (ZelLog::Log()->Level() != 0) {
+        std::fprintf(stderr, "the log is not at level 0\n");
+    }
+    const std::string capture =
+        "/tmp/tapscope-window-bench-" + std::to_string(QCoreApplication::applicationPid()) + ".bin";
+    std::remove(capture.c_str());
+
+    CtapScopeDlg window(nullptr, capture);
+    window.show();
+    auto startOn = [&](unsigned short port) {
+        window.Tab()->setCurrentIndex(2);
+        auto* page = dynamic_cast<EthernetSettingDialog*>(window.SettingsPageWidget());
+        page->PortBox()->setText(QString::number(port));
+        window.StartButton()->click();
+        return Serve([&] { return window.StartButton()->text() == "Stop..."; });
+    };
+
+    // 1. One MiB, as fast as the client can send it.
+    const std::string stream = Stream(bytes);
+    const unsigned short port = FreePort();
+    if (!startOn(port)) {
+        std::fprintf(stderr, "the capture did not start\n");
+        return 1;
+    }
+    const std::uint64_t idleRss = tapscope::platform::WorkingSetBytes();
+    std::uint64_t peakRss = idleRss;
+    std::atomic<bool> stop{false};
+    Lateness lateness(window);
+    const auto begin = Clock::now();
+    std::thread sender(Send, port, std::cref(stream), false, std::cref(stop));
+    const bool whole = Serve([&] {
+        peakRss = std::max(peakRss, tapscope::platform::WorkingSetBytes());
+        return window.Controller().BytesWritten() >= bytes;
+    });
+    const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    const bool same = ReadAll(capture) == stream;
+    const double worstMs = lateness.WorstMs();
+    const int ticks = lateness.Ticks();
+    window.StartButton()->click();
+    Serve([&] { return window.StartButton()->text() == "Start..."; });
+    stop = true;
+    sender.join();
+    std::remove(capture.c_str());
+
+    // 2. Stop while a client keeps sending.
+    const unsigned short port2 = FreePort();
+    startOn(port2);
+    std::atomic<bool> stop2{false};
+    std::thread sender2(Send, port2, std::cref(stream), true, std::cref(stop2));
+    Serve([&] { return window.Controller().BytesWritten() > 0; });
+    QElapsedTimer wait;
+    wait.start();
+    Serve([&] { return wait.elapsed() >= kStopAfterMs; });
+    Clock::time_point clicked;
+    QTimer::singleShot(0, [&] {
+        clicked = Clock::now();
+        window.StartButton()->click();
+    });
+    Serve([&] {
+        return clicked != Clock::time_point{} && !window.Controller().HoldsProtocol() &&
+               window.StartButton()->text() == "Start...";
+    });
+    const double stopMs = std::chrono::duration<double, std::milli>(Clock::now() - clicked).count();
+    stop2 = true;
+    sender2.join();
+    std::remove(capture.c_str());
+    window.close();
+
+    const double mib = 1024.0 * 1024.0;
+    std::printf("Window capture over TCP (%s platform), log level 0\n",
+                qPrintable(QApplication::platformName()));
+    std::printf("  %-44s %llu bytes in %.2f s: %.0f blocks/s (%.0f B/s), %s\n",
+                "1 MiB from one client, as fast as it sends",
+                static_cast<unsigned long long>(bytes), seconds, bytes / seconds, bytes / seconds,
+                whole && same ? "file identical to what was sent" : "FILE DIFFERS");
+    std::printf("  %-44s %.1f MiB at start, %.1f MiB at most (target < 60)\n",
+                "resident memory during the capture", idleRss / mib, peakRss / mib);
+    std::printf("  %-44s %.1f ms at worst over %d ticks\n", "10 ms repaint timer, lateness",
+                worstMs, ticks);
+    std::printf("  %-44s %.1f ms (target < 200)\n", "Stop pressed while a client sends", stopMs);
+    return whole && same ? 0 : 1;
+}

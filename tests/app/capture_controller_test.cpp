@@ -1,0 +1,458 @@
+// The capture controller with a fake view and the real transports on
+// loopback: what a press of Start does to the capture file, the messages it
+// shows, the blocks it writes, and how a capture ends.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <stdexcept>
+#include <thread>
+
+#include "app/capture_controller.h"
+#include "app/settings_documents.h"
+#include "tests/app/app_test_support.h"
+#include "tests/app/fake_view.h"
+#include "tests/support/child_role.h"
+#include "tests/support/log_test_access.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
+
+namespace tapscope::testing {
+namespace {
+
+using app::CaptureController;
+using app::MessageAnswer;
+
+std::string UdpDocument(unsigned short port) {
+    return app::EthernetSettingsDocument({"127.0.0.1", port});
+}
+
+// The text of a log line without its prefix (which ends with the time stamp).
+std::string LineText(const std::string& line) {
+    static const std::regex kPrefix(R"(^.*?\d\d:\d\d:\d\d\.\d{3}\] (.*?)\r?\n?$)");
+    std::smatch match;
+    return std::regex_match(line, match, kPrefix) ? match[1].str() : line;
+}
+
+int CountContaining(const std::vector<std::string>& texts, const std::string& part) {
+    return static_cast<int>(std::count_if(texts.begin(), texts.end(), [&](const std::string& text) {
+        return text.find(part) != std::string::npos;
+    }));
+}
+
+class CaptureControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ZelLog::LogSettings settings;
+        settings.level = 2;
+        m_log = ZelLog::CDebugTestAccess::InstallProcessLog(settings);
+        ZelLog::CDebugTestAccess::TakeQueue(*m_log);
+        m_view.SetFileName(m_capture);
+    }
+
+    // Starts a UDP capture on a free port and waits until the worker runs.
+    unsigned short StartUdp() {
+        const unsigned short port = FreeUdpPort();
+        m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(port)));
+        m_view.SetTab(app::kTabUdp);
+        m_controller.OnStartStop();
+        EXPECT_TRUE(m_controller.TransportStarted());
+        EXPECT_TRUE(WaitForCaption("Stop..."));
+        return port;
+    }
+
+    bool WaitForCaption(const std::string& caption) {
+        return m_view.WaitFor([&](const FakeView& view) {
+            return !view.CaptionsLocked().empty() && view.CaptionsLocked().back() == caption;
+        });
+    }
+    bool WaitForMessages(std::size_t count) {
+        return m_view.WaitFor(
+            [&](const FakeView& view) { return view.MessageCountLocked() >= count; });
+    }
+    bool WaitForWorkerEnd() {
+        return WaitUntil([&] { return m_controller.WorkerFinished(); });
+    }
+
+    // The texts of the log lines written since the last call.
+    std::vector<std::string> LogTexts() {
+        std::vector<std::string> texts;
+        for (const std::string& line : ZelLog::CDebugTestAccess::TakeQueue(*m_log)) {
+            texts.push_back(LineText(line));
+        }
+        return texts;
+    }
+
+    TempDir m_dir;
+    const std::string m_capture = m_dir.File("pos_log.txt");
+    ZelLog::CDebug* m_log = nullptr;
+    FakeView m_view;
+    CaptureController m_controller{m_view, ""};
+};
+
+TEST_F(CaptureControllerTest, EmptyFileNameShowsOneMessageAndStartsNothing) {
+    m_view.SetFileName("");
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(FreeUdpPort())));
+    m_controller.OnStartStop();
+
+    ASSERT_EQ(m_view.Messages().size(), 1u);
+    const app::MessageBoxRequest message = m_view.Messages()[0];
+    EXPECT_EQ(message.text, "Empty log file name");
+    EXPECT_EQ(message.caption, "tapscope");
+    EXPECT_EQ(message.icon, app::MessageIcon::kWarning);
+    EXPECT_EQ(message.buttons, app::MessageButtons::kOk);
+    EXPECT_FALSE(m_controller.WorkerStarted());
+    EXPECT_FALSE(m_controller.HoldsProtocol());
+}
+
+// The overwrite question: No keeps the file and starts nothing; Yes removes
+// it, and a capture in which nothing arrives leaves no file behind.
+TEST_F(CaptureControllerTest, ExistingFileIsRemovedOnlyAfterYes) {
+    for (const MessageAnswer answer : {MessageAnswer::kNo, MessageAnswer::kYes}) {
+        SCOPED_TRACE(answer == MessageAnswer::kYes ? "Yes" : "No");
+        FakeView view;
+        CaptureController controller(view, "");
+        view.SetFileName(m_capture);
+        view.Answer(answer);
+        WriteFile(m_capture, "earlier capture");
+        controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(FreeUdpPort())));
+        controller.OnStartStop();
+
+        ASSERT_EQ(view.Messages().size(), 1u);
+        EXPECT_EQ(view.Messages()[0].text, "File 'pos_log.txt' exists.\r\n Overwrite file?");
+        EXPECT_EQ(view.Messages()[0].buttons, app::MessageButtons::kYesNo);
+        EXPECT_EQ(view.Messages()[0].icon, app::MessageIcon::kError);
+        if (answer == MessageAnswer::kNo) {
+            EXPECT_FALSE(controller.WorkerStarted());
+            EXPECT_EQ(ReadFile(m_capture), "earlier capture");
+            continue;
+        }
+        EXPECT_TRUE(controller.WorkerStarted());
+        EXPECT_FALSE(std::filesystem::exists(m_capture));
+        controller.OnStartStop();  // stop
+        controller.OnClose();
+        EXPECT_FALSE(std::filesystem::exists(m_capture));
+    }
+}
+
+TEST_F(CaptureControllerTest, FolderInPlaceOfTheFileIsReportedAndNothingStarts) {
+    std::filesystem::create_directory(m_capture);
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(FreeUdpPort())));
+    m_controller.OnStartStop();
+
+    ASSERT_EQ(m_view.Messages().size(), 1u);
+    EXPECT_EQ(m_view.Messages()[0].text, "'pos_log.txt' is a folder, not a file.");
+    EXPECT_EQ(m_view.Messages()[0].detail, m_capture + ": Is a directory");
+    EXPECT_FALSE(m_controller.WorkerStarted());
+    EXPECT_TRUE(std::filesystem::is_directory(m_capture));
+}
+
+// As "nobody": a file whose folder cannot be searched cannot be tested for
+// existence, and one in a folder that cannot be written cannot be removed.
+TAPSCOPE_CHILD_ROLE(PrepareAsNobody) {
+    if (!DropToNobody()) {
+        return kChildCannotRun;
+    }
+    FakeView view;
+    view.Answer(MessageAnswer::kYes);
+    view.SetFileName(args.at(0));
+    view.SetTab(app::kTabUdp);
+    CaptureController controller(view, "");
+    controller.SetSettingsPage(std::make_shared<FixedPage>(args.at(1)));
+    controller.OnStartStop();
+    const std::vector<app::MessageBoxRequest> messages = view.Messages();
+    if (controller.WorkerStarted() || messages.empty()) {
+        return 1;
+    }
+    const app::MessageBoxRequest& last = messages.back();
+    return last.text == args.at(2) && last.detail == args.at(0) + ": Permission denied" ? 0 : 2;
+}
+
+TEST_F(CaptureControllerTest, UnusableExistingFileIsReportedAndNothingStarts) {
+    chmod(m_dir.Path().c_str(), 0755);
+    const std::string hidden = m_dir.File("hidden");
+    const std::string locked = m_dir.File("locked");
+    std::filesystem::create_directory(hidden);
+    std::filesystem::create_directory(locked);
+    chmod(hidden.c_str(), 0700);
+    chmod(locked.c_str(), 0755);
+    WriteFile(hidden + "/pos_log.txt", "kept");
+    WriteFile(locked + "/pos_log.txt", "kept");
+    const std::string document = UdpDocument(FreeUdpPort());
+    struct Case {
+        std::string path;
+        std::string text;
+    };
+    for (const Case& c :
+         {Case{hidden + "/pos_log.txt", "Cannot check whether file 'pos_log.txt' exists."},
+          Case{locked + "/pos_log.txt", "Cannot remove file 'pos_log.txt'."}}) {
+        SCOPED_TRACE(c.path);
+        const int status = RunChild("PrepareAsNobody", {c.path, document, c.text});
+        if (status == kChildCannotRun) {
+            GTEST_SKIP() << "cannot switch to the user nobody here";
+        }
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(ReadFile(c.path), "kept");
+    }
+}
+
+// A missing folder passes Start without a question; every block then says
+// that the file cannot be opened, and the capture goes on.
+TEST_F(CaptureControllerTest, MissingFolderReportsEveryBlockAndKeepsCapturing) {
+    const std::string capture = m_dir.File("missing/pos_log.txt");
+    m_view.SetFileName(capture);
+    const unsigned short port = StartUdp();
+    SendDatagram(port, "one");
+    SendDatagram(port, "two");
+
+    ASSERT_TRUE(WaitForMessages(2));
+    for (const app::MessageBoxRequest& message : m_view.Messages()) {
+        EXPECT_EQ(message.text, "Cannot open file");
+        EXPECT_EQ(message.detail, capture + ": No such file or directory");
+        EXPECT_EQ(message.caption, "tapscope");
+    }
+    EXPECT_TRUE(m_controller.HoldsProtocol());
+    EXPECT_EQ(m_view.Position(), 0);
+    m_controller.OnStartStop();
+    EXPECT_TRUE(WaitForWorkerEnd());
+}
+
+// A block that cannot be written whole is reported, not logged as written.
+// /dev/full takes every open and refuses every write; being a device, it is
+// written to without the overwrite question.
+TEST_F(CaptureControllerTest, FailedWriteIsReportedAndNotCountedAsWritten) {
+    m_view.SetFileName("/dev/full");
+    const unsigned short port = StartUdp();
+    SendDatagram(port, "lost");
+    ASSERT_TRUE(WaitForMessages(1));
+
+    ASSERT_EQ(m_view.Messages().size(), 1u);
+    EXPECT_EQ(m_view.Messages()[0].text, "Cannot write file");
+    EXPECT_EQ(m_view.Messages()[0].detail, "/dev/full: No space left on device");
+    EXPECT_EQ(CountContaining(LogTexts(), "Success write"), 0);
+    EXPECT_EQ(m_controller.BlocksWritten(), 0u);
+    EXPECT_EQ(m_view.Position(), 0);
+    m_controller.OnStartStop();
+}
+
+TEST_F(CaptureControllerTest, BlocksAreAppendedInArrivalOrderAndLogged) {
+    const unsigned short port = StartUdp();
+    SendDatagram(port, "abc");
+    SendDatagram(port, "defgh");
+    ASSERT_TRUE(WaitUntil([&] { return m_controller.BlocksWritten() == 2; }));
+
+    EXPECT_EQ(ReadFile(m_capture), "abcdefgh");
+    EXPECT_EQ(m_controller.BytesWritten(), 8u);
+    const std::vector<std::string> texts = LogTexts();
+    const std::string settings = "[Current settings ] = " + UdpDocument(port);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), settings), 1);
+    const auto first = std::find(texts.begin(), texts.end(),
+                                 "Success write [3] symbols to file [" + m_capture + "]");
+    const auto second = std::find(texts.begin(), texts.end(),
+                                  "Success write [5] symbols to file [" + m_capture + "]");
+    EXPECT_NE(first, texts.end());
+    EXPECT_NE(second, texts.end());
+    EXPECT_LT(first, second);
+    EXPECT_EQ(m_view.Position(), 20);
+    m_controller.OnStartStop();
+    EXPECT_TRUE(WaitForWorkerEnd());
+    EXPECT_EQ(m_view.Captions(), (std::vector<std::string>{"Stop...", "Start..."}));
+    EXPECT_EQ(m_view.EnabledStates(), (std::vector<bool>{false, true}));
+}
+
+// A count of 0 in a non-empty buffer is still a written block; an empty
+// buffer only creates the file.
+TEST_F(CaptureControllerTest, CountZeroIsABlockButAnEmptyBufferIsNot) {
+    struct Case {
+        const char* name;
+        std::vector<char> buffer;
+        bool logged;
+        int position;
+    };
+    for (const Case& c :
+         {Case{"count 0", {'x', 'y', 'z'}, true, 10}, Case{"empty", {}, false, 0}}) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(m_capture);
+        FakeView view;
+        view.SetFileName(m_capture);
+        CaptureController controller(view, "");
+        controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(FreeUdpPort())));
+        controller.OnStartStop();
+        ASSERT_TRUE(controller.HoldsProtocol());
+        LogTexts();
+        controller.OnProtocolData(controller.CurrentProtocol(), c.buffer, 0);
+
+        EXPECT_TRUE(std::filesystem::exists(m_capture));
+        EXPECT_EQ(ReadFile(m_capture), "");
+        const std::vector<std::string> texts = LogTexts();
+        const std::string line = "Success write [0] symbols to file [" + m_capture + "]";
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), line), c.logged ? 1 : 0);
+        EXPECT_EQ(view.Position(), c.position);
+        controller.OnClose();
+    }
+}
+
+TEST_F(CaptureControllerTest, TenBlocksBringTheIndicatorBackToZero) {
+    const unsigned short port = StartUdp();
+    for (int i = 1; i <= 10; ++i) {
+        SendDatagram(port, std::to_string(i));
+        ASSERT_TRUE(WaitUntil([&] { return m_controller.BlocksWritten() == std::uint64_t(i); }));
+        EXPECT_EQ(m_view.Position(), i * 10 % 100) << "after block " << i;
+    }
+    m_controller.OnStartStop();
+}
+
+// A count larger than the buffer (a transport's fault) writes only what the
+// buffer holds.
+TEST_F(CaptureControllerTest, CountBeyondTheBufferWritesOnlyTheBuffer) {
+    StartUdp();
+    m_controller.OnProtocolData(m_controller.CurrentProtocol(), {'a', 'b'}, 1000);
+    EXPECT_EQ(ReadFile(m_capture), "ab");
+    m_controller.OnStartStop();
+}
+
+// A document the transport rejects gives exactly one message with the
+// transport's text and the window's title, and the controls come back idle.
+TEST_F(CaptureControllerTest, RejectedDocumentGivesOneMessageAndIdle) {
+    m_view.SetTab(app::kTabUdp);
+    m_controller.SetSettingsPage(
+        std::make_shared<FixedPage>("<settings ip=\"localhost\" port=\"8001\" />"));
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForWorkerEnd());
+
+    ASSERT_EQ(m_view.Messages().size(), 1u);
+    EXPECT_EQ(m_view.Messages()[0].caption, "Read protocol from service.");
+    EXPECT_EQ(m_view.Messages()[0].icon, app::MessageIcon::kError);
+    EXPECT_FALSE(m_view.Messages()[0].text.empty());
+    EXPECT_FALSE(m_controller.HoldsProtocol());
+    EXPECT_FALSE(m_controller.TransportStarted());
+    EXPECT_TRUE(WaitForCaption("Start..."));
+    const std::vector<std::string> texts = LogTexts();
+    EXPECT_EQ(CountContaining(texts, m_view.Messages()[0].text), 1);
+    EXPECT_FALSE(std::filesystem::exists(m_capture));
+}
+
+// A TCP transport whose Start fails without a message stays held while the
+// worker finds nothing to do; the next press only releases it, and the press
+// after that starts a new capture.
+TEST_F(CaptureControllerTest, StartThatFailsSilentlyNeedsTwoMorePresses) {
+    auto page = std::make_shared<FixedPage>("");
+    m_controller.SetSettingsPage(page);
+    m_view.SetTab(app::kTabTcp);
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForWorkerEnd());
+    EXPECT_TRUE(m_view.Messages().empty());
+    EXPECT_FALSE(m_controller.TransportStarted());
+    EXPECT_TRUE(m_controller.HoldsProtocol());
+    EXPECT_EQ(m_view.Captions(), (std::vector<std::string>{"Stop...", "Start..."}));
+
+    m_controller.OnStartStop();
+    EXPECT_FALSE(m_controller.HoldsProtocol());
+    EXPECT_EQ(m_view.Captions().size(), 2u);
+
+    const unsigned short port = FreeTcpPort();
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(port)));
+    m_controller.OnStartStop();
+    EXPECT_TRUE(m_controller.TransportStarted());
+    EXPECT_TRUE(m_controller.HoldsProtocol());
+    m_controller.OnStartStop();
+    EXPECT_TRUE(WaitForWorkerEnd());
+}
+
+TEST_F(CaptureControllerTest, ErrorOutOfTheRunLoopIsShownAndEndsTheCapture) {
+    StartUdp();
+    boost::asio::post(m_controller.IoService(), [] { throw std::runtime_error("handler failed"); });
+    ASSERT_TRUE(WaitForWorkerEnd());
+
+    ASSERT_EQ(m_view.MessageTexts(), std::vector<std::string>{"handler failed"});
+    EXPECT_FALSE(m_controller.HoldsProtocol());
+    EXPECT_EQ(m_view.Captions().back(), "Start...");
+}
+
+// A message from a transport that is no longer held (its emission raced with
+// the stop) can never stop the next capture.
+TEST_F(CaptureControllerTest, LateMessageOfAnEarlierTransportIsIgnored) {
+    StartUdp();
+    const std::shared_ptr<AbstractProtocol> earlier = m_controller.CurrentProtocol();
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForWorkerEnd());
+    StartUdp();
+
+    earlier->m_messageSignal(earlier, "late message");
+    earlier->m_dataSignal(earlier, std::vector<char>{'l', 'a', 't', 'e'}, 4);
+    EXPECT_TRUE(m_view.Messages().empty());
+    EXPECT_TRUE(m_controller.HoldsProtocol());
+    EXPECT_FALSE(std::filesystem::exists(m_capture));
+    m_controller.OnStartStop();
+}
+
+// A TCP client that goes away makes the server report it; the capture ends
+// with one message, even when the button is pressed at the same moment.
+TEST_F(CaptureControllerTest, ClientThatLeavesEndsTheCaptureOnce) {
+    constexpr int kRounds = 10;
+    m_view.SetTab(app::kTabTcp);
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        const std::size_t before = m_view.Messages().size();
+        const unsigned short port = FreeTcpPort();
+        m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(port)));
+        std::filesystem::remove(m_capture);
+        m_controller.OnStartStop();
+        ASSERT_TRUE(m_controller.TransportStarted());
+        {
+            boost::asio::io_context io;
+            boost::asio::ip::tcp::socket client(io);
+            client.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+            boost::asio::write(client, boost::asio::buffer(std::string("xy")));
+            ASSERT_TRUE(WaitUntil([&] { return m_controller.BytesWritten() == 2; }));
+        }
+        const bool racing = round % 2 == 1;
+        if (racing) {
+            m_controller.StopCapture();  // the button, racing with the server's message
+        }
+        ASSERT_TRUE(WaitForWorkerEnd());
+        const std::size_t shown = m_view.Messages().size() - before;
+        if (racing) {
+            EXPECT_LE(shown, 1u);
+        } else {
+            EXPECT_EQ(shown, 1u);
+        }
+        EXPECT_FALSE(m_controller.HoldsProtocol());
+        EXPECT_EQ(ReadFile(m_capture), "xy");
+    }
+}
+
+// Stop pressed while the worker waits for the box of a transport message,
+// then Start: the press waits for the last capture to end instead of joining
+// a worker that waits for the window.
+TEST_F(CaptureControllerTest, PressWhileTheLastCaptureIsEndingDoesNothing) {
+    const unsigned short port = FreeTcpPort();
+    m_view.SetTab(app::kTabTcp);
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(port)));
+    m_view.HoldBoxes(true);
+    m_controller.OnStartStop();
+    {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket client(io);
+        client.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    }
+    // The server reports the client's leaving; the worker waits in the box.
+    ASSERT_TRUE(m_view.WaitFor([](const FakeView& view) { return view.WaitingLocked() == 1; }));
+    m_controller.StopCapture();
+    m_controller.OnStartStop();
+    EXPECT_FALSE(m_controller.HoldsProtocol());
+    EXPECT_FALSE(m_controller.WorkerFinished());
+
+    m_view.HoldBoxes(false);
+    ASSERT_TRUE(WaitForWorkerEnd());
+    m_controller.OnStartStop();
+    EXPECT_TRUE(m_controller.HoldsProtocol());
+    m_controller.OnStartStop();
+}
+
+}  // namespace
+}  // namespace tapscope::testing
