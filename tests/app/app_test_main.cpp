@@ -5,7 +5,7 @@
 #include <QApplication>
 #include <cstdlib>
 
-#include "tests/support/private_registry.h"
+#include "tests/support/test_session.h"
 
 #if defined(__SANITIZE_THREAD__)
 // Qt is not built with ThreadSanitizer: its own locks (futex-based QMutex)
@@ -20,10 +20,11 @@ extern "C" const char* __tsan_default_options() {
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    // Neither the tests nor the tapscope processes they start touch the
-    // machine's or the user's log configuration.
-    tapscope::testing::PrivateRegistry registry;
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    // Neither the tests nor the tapscope processes they start touch the
+    // machine's or the user's log configuration (GoogleTest owns and deletes
+    // the environment).
+    ::testing::AddGlobalTestEnvironment(new tapscope::testing::TestSession);
     return RUN_ALL_TESTS();
 }

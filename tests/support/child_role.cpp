@@ -1,5 +1,7 @@
 #include "tests/support/child_role.h"
 
+#include "tests/support/log_test_access.h"
+
 #include <grp.h>
 #include <pwd.h>
 #include <spawn.h>
@@ -40,6 +42,9 @@ bool RegisterChildRole(const char* name, ChildRole role) {
             start = end + 1;
         }
     }
+    // The child's process-wide log is off, as in the test session, so that it
+    // never makes a shared mutex named after the test program.
+    ZelLog::CDebugTestAccess::InstallProcessLog(ZelLog::LogSettings{});
     std::exit(role(args));
 }
 
