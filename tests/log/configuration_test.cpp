@@ -21,18 +21,16 @@ namespace platform = tapscope::platform;
 using platform::detail::HiveDocument;
 using platform::detail::HiveValue;
 using platform::detail::HiveValueType;
+using tapscope::testing::DefaultMachineHive;
 using tapscope::testing::EnvGuard;
+using tapscope::testing::MachineSection;
 using tapscope::testing::PrivateRegistry;
 using tapscope::testing::ReadFile;
 using tapscope::testing::WriteFile;
 
-const std::string kMain = "SOFTWARE\\ZEL\\Korvantis";
-const std::string kCommon = kMain + "\\Debug";
+const std::string& kMain = tapscope::testing::kLogMainKey;
+const std::string& kCommon = tapscope::testing::kLogCommonKey;
 const std::string kModule = kCommon + "\\tapscope";
-
-std::string Section(const std::string& path) {
-    return "[HKEY_LOCAL_MACHINE\\" + path + "]\n";
-}
 
 class Configuration : public ::testing::Test {
 protected:
@@ -76,17 +74,7 @@ TEST_F(Configuration, AFirstStartWritesEveryCommonDefaultAndAnEmptyModuleKey) {
     EXPECT_EQ(settings.filter, "");
     EXPECT_EQ(settings.logFilePath, m_files.File("bin/tapscope.log"));
 
-    EXPECT_EQ(ReadFile(m_registry.MachineHive()), "REGEDIT4\n\n" + Section(kCommon) +
-                                                      "\"DebugTime\"=\"48\"\n"
-                                                      "\"DebugBufferSize\"=dword:00001000\n"
-                                                      "\"DebugSize\"=\"100\"\n"
-                                                      "\"DebugZipDays\"=\"2\"\n"
-                                                      "\"DebugOptions\"=dword:00000001\n"
-                                                      "\"DebugLevel\"=\"0\"\n"
-                                                      "\"DebugExtension\"=\"log\"\n"
-                                                      "\"DebugQueueMaxLines\"=\"5000\"\n"
-                                                      "\"DebugFlushPeriod\"=\"500\"\n\n" +
-                                                      Section(kModule) + "\n");
+    EXPECT_EQ(ReadFile(m_registry.MachineHive()), DefaultMachineHive("tapscope"));
     EXPECT_FALSE(std::filesystem::exists(m_registry.UserHive()));
 
     // The second start reads what the first wrote and changes nothing.
@@ -98,15 +86,16 @@ TEST_F(Configuration, AFirstStartWritesEveryCommonDefaultAndAnEmptyModuleKey) {
 }
 
 TEST_F(Configuration, DebugInTheMainKeyIsTheDefaultLevelAndIsWrittenBack) {
-    WriteMachineHive(Section(kMain) + "\"Debug\"=\"2\"\n");
+    WriteMachineHive(MachineSection(kMain) + "\"Debug\"=\"2\"\n");
     EXPECT_EQ(Read().level, 2);
     EXPECT_EQ(Stored(kCommon, "DebugLevel").data, "2");
     EXPECT_EQ(Stored(kMain, "Debug").data, "2");  // the main key is never written
 }
 
 TEST_F(Configuration, TheModuleKeyOverridesTheCommonKeyWhichKeepsItsValue) {
-    WriteMachineHive(Section(kCommon) + "\"DebugLevel\"=\"1\"\n\"Filter\"=\"common\"\n\"Path\"=\"" +
-                     m_files.File("common-logs") + "\"\n" + Section(kModule) +
+    WriteMachineHive(MachineSection(kCommon) +
+                     "\"DebugLevel\"=\"1\"\n\"Filter\"=\"common\"\n\"Path\"=\"" +
+                     m_files.File("common-logs") + "\"\n" + MachineSection(kModule) +
                      "\"DebugLevel\"=\"2\"\n\"DebugOptions\"=dword:00000011\n"
                      "\"Filter\"=\"COM\"\n\"Path\"=\"/module/path/is/ignored\"\n");
     const LogSettings settings = Read();
@@ -149,7 +138,7 @@ TEST_F(Configuration, BoundsApplyAfterTheValueIsWrittenBack) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + "=" + c.stored);
-        WriteMachineHive(Section(kCommon) + "\"" + c.name + "\"=" + c.stored + "\n");
+        WriteMachineHive(MachineSection(kCommon) + "\"" + c.name + "\"=" + c.stored + "\n");
         const LogSettings s = Read();
         const std::string name = c.name;
         const std::uint64_t actual =
@@ -188,8 +177,9 @@ TEST_F(Configuration, AtoiRules) {
 
 TEST_F(Configuration, KeyReadsFollowTheBufferAndNameLimits) {
     const std::string longName(300, 'N');
-    WriteMachineHive(Section(kCommon) + "\"" + longName.substr(0, 259) + "\"=\"cut at 259\"\n\"" +
-                     longName.substr(0, 29) + "\"=dword:00000007\n\"Big\"=\"" +
+    WriteMachineHive(MachineSection(kCommon) + "\"" + longName.substr(0, 259) +
+                     "\"=\"cut at 259\"\n\"" + longName.substr(0, 29) +
+                     "\"=dword:00000007\n\"Big\"=\"" +
                      std::string(RegistryKey::kMaxTextBytes, 'b') + "\"\n\"Fits\"=\"" +
                      std::string(RegistryKey::kMaxTextBytes - 1, 'f') + "\"\n");
     RegistryKey key = RegistryKey::Open(kCommon, platform::kKeyRead);
@@ -267,7 +257,7 @@ TEST_F(Configuration, TheLogFileGoesWhereItCanBeWritten) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        WriteMachineHive(Section(kCommon) + "\"Path\"=\"" + c.path + "\"\n");
+        WriteMachineHive(MachineSection(kCommon) + "\"Path\"=\"" + c.path + "\"\n");
         EnvGuard stateHome("XDG_STATE_HOME", c.stateFolder);
         EXPECT_EQ(ReadLogConfiguration(c.logFolder, kMain, c.executable).logFilePath, c.expected);
     }

@@ -11,28 +11,27 @@
 #include "tests/log/log_child_lines.h"
 #include "tests/log/started_program.h"
 #include "tests/support/child_role.h"
+#include "tests/support/private_registry.h"
 #include "tests/support/temp_dir.h"
 
 namespace ZelLog {
 namespace {
 
 namespace fs = std::filesystem;
+using tapscope::testing::DefaultMachineHive;
+using tapscope::testing::MachineSection;
 using tapscope::testing::ReadFile;
 using tapscope::testing::SplitCrLf;
 using tapscope::testing::WriteFile;
 using testing::ProgramRun;
 using testing::StartedProgram;
 
-const std::string kMain = "SOFTWARE\\ZEL\\Korvantis";
-const std::string kCommon = kMain + "\\Debug";
+const std::string& kMain = tapscope::testing::kLogMainKey;
+const std::string& kCommon = tapscope::testing::kLogCommonKey;
 const std::string kRule(117, '=');
 const std::string kPrefixPattern =
     R"(\[CPU=\d{4}\]\[PID=\d{8}\]:\[[A-Z_]+\]:\[TID=\d{8}(?:\(MAIN\))?\]:\[[A-Z_]+\] )"
     R"(\[\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\])";
-
-std::string Section(const std::string& path) {
-    return "[HKEY_LOCAL_MACHINE\\" + path + "]\n";
-}
 
 std::string Destination(const std::string& module, const std::string& log) {
     return "Process '" + module + "': write log to: '" + log +
@@ -71,18 +70,7 @@ TEST(LogStart, AFirstStartWithNoKeysWritesEveryDefaultAndLeavesTheLogOff) {
     EXPECT_EQ(run.debugTexts,
               std::vector<std::string>{Destination(program.Module(), program.DefaultLog())});
 
-    EXPECT_EQ(ReadFile(program.Registry().MachineHive()),
-              "REGEDIT4\n\n" + Section(kCommon) +
-                  "\"DebugTime\"=\"48\"\n"
-                  "\"DebugBufferSize\"=dword:00001000\n"
-                  "\"DebugSize\"=\"100\"\n"
-                  "\"DebugZipDays\"=\"2\"\n"
-                  "\"DebugOptions\"=dword:00000001\n"
-                  "\"DebugLevel\"=\"0\"\n"
-                  "\"DebugExtension\"=\"log\"\n"
-                  "\"DebugQueueMaxLines\"=\"5000\"\n"
-                  "\"DebugFlushPeriod\"=\"500\"\n\n" +
-                  Section(kCommon + "\\" + program.Module()) + "\n");
+    EXPECT_EQ(ReadFile(program.Registry().MachineHive()), DefaultMachineHive(program.Module()));
     EXPECT_FALSE(fs::exists(program.Registry().UserHive()));
     // No log, and the file that probed the folder is gone again.
     std::vector<std::string> files;
@@ -102,17 +90,19 @@ TEST(LogStart, TheLevelAndOptionsFromTheRegistryDecideWhatReachesTheLog) {
         bool warning;
         bool echoed;
     } cases[] = {
-        {"Debug 2 in the main key", Section(kMain) + "\"Debug\"=\"2\"\n", 2, true, 3, true, false},
-        {"DebugLevel 1", Section(kCommon) + "\"DebugLevel\"=\"1\"\n", 1, true, 0, true, false},
+        {"Debug 2 in the main key", MachineSection(kMain) + "\"Debug\"=\"2\"\n", 2, true, 3, true,
+         false},
+        {"DebugLevel 1", MachineSection(kCommon) + "\"DebugLevel\"=\"1\"\n", 1, true, 0, true,
+         false},
         {"DebugLevel 2 in the module key over 0 in the common key", "", 2, true, 3, true, false},
         {"level 2, echo only",
-         Section(kCommon) + "\"DebugLevel\"=\"2\"\n\"DebugOptions\"=dword:00000010\n", 2, false, 0,
-         false, true},
+         MachineSection(kCommon) + "\"DebugLevel\"=\"2\"\n\"DebugOptions\"=dword:00000010\n", 2,
+         false, 0, false, true},
         {"level 0", "", 0, false, 0, false, false},
     };
     StartedProgram program;
-    cases[2].hive = Section(kCommon) + "\"DebugLevel\"=\"0\"\n" +
-                    Section(kCommon + "\\" + program.Module()) + "\"DebugLevel\"=\"2\"\n";
+    cases[2].hive = MachineSection(kCommon) + "\"DebugLevel\"=\"0\"\n" +
+                    MachineSection(kCommon + "\\" + program.Module()) + "\"DebugLevel\"=\"2\"\n";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(program.DefaultLog());
@@ -146,10 +136,10 @@ TEST(LogStart, TheLevelAndOptionsFromTheRegistryDecideWhatReachesTheLog) {
         EXPECT_EQ(echoedTraces, c.echoed ? 3 : 0);
     }
     // The level the main key gave was written back to the common key.
-    program.WriteMachineHive(Section(kMain) + "\"Debug\"=\"2\"\n");
+    program.WriteMachineHive(MachineSection(kMain) + "\"Debug\"=\"2\"\n");
     program.Run({"0", "W0", "0"});
     EXPECT_NE(ReadFile(program.Registry().MachineHive())
-                  .find(Section(kCommon) + "\"DebugTime\"=\"48\"\n"),
+                  .find(MachineSection(kCommon) + "\"DebugTime\"=\"48\"\n"),
               std::string::npos);
     EXPECT_NE(ReadFile(program.Registry().MachineHive()).find("\"DebugLevel\"=\"2\"\n"),
               std::string::npos);
@@ -159,7 +149,7 @@ TEST(LogStart, ADebugTimeOfZeroStartsEachRunWithANewLog) {
     StartedProgram program;
     for (const char* debugTime : {"0", "48"}) {
         SCOPED_TRACE(debugTime);
-        program.WriteMachineHive(Section(kCommon) + "\"DebugTime\"=\"" + debugTime +
+        program.WriteMachineHive(MachineSection(kCommon) + "\"DebugTime\"=\"" + debugTime +
                                  "\"\n\"DebugLevel\"=\"1\"\n");
         WriteFile(program.DefaultLog(), "previous run\r\n");
         const ProgramRun run = program.Run({"0", "W0", "0", "header"});
@@ -176,7 +166,8 @@ TEST(LogStart, ADebugTimeOfZeroStartsEachRunWithANewLog) {
 
 TEST(LogStart, AnOldLogThatAnotherProcessOfTheProgramIsWritingIsKept) {
     StartedProgram program;
-    program.WriteMachineHive(Section(kCommon) + "\"DebugTime\"=\"0\"\n\"DebugLevel\"=\"1\"\n");
+    program.WriteMachineHive(MachineSection(kCommon) +
+                             "\"DebugTime\"=\"0\"\n\"DebugLevel\"=\"1\"\n");
     WriteFile(program.DefaultLog(), "previous run\r\n");
     // The other process is in the middle of a flush: it holds the mutex.
     tapscope::testing::ChildProcess holder(TAPSCOPE_LOG_CHILD, {"hold", program.Module()});
@@ -221,14 +212,14 @@ TEST(LogStart, AsAUserTheLogGoesWhereThatUserCanWrite) {
             log = program.DefaultLog();
             WriteFile(log, "previous run\r\n");
             chmod(log.c_str(), 0666);
-            program.WriteMachineHive(Section(kCommon) +
+            program.WriteMachineHive(MachineSection(kCommon) +
                                      "\"DebugTime\"=\"0\"\n\"DebugLevel\"=\"1\"\n");
         } else {
             chmod(program.Bin().c_str(), 0777);
             const std::string rootOnly = program.Dir().File("root-only");
             fs::create_directory(rootOnly);
             log = program.StateFolder() + "/Tarvelon/Korvantis/" + program.Module() + ".log";
-            program.WriteMachineHive(Section(kCommon) + "\"Path\"=\"" + rootOnly +
+            program.WriteMachineHive(MachineSection(kCommon) + "\"Path\"=\"" + rootOnly +
                                      "/\"\n\"DebugLevel\"=\"1\"\n");
         }
         chmod(program.Registry().MachineHive().c_str(), 0666);

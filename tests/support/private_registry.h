@@ -26,4 +26,29 @@ private:
     EnvGuard m_user;
 };
 
+// The log's registry keys below HKEY_LOCAL_MACHINE.
+inline const std::string kLogMainKey = "SOFTWARE\\ZEL\\Korvantis";
+inline const std::string kLogCommonKey = kLogMainKey + "\\Debug";
+
+// A section header of the machine hive.
+inline std::string MachineSection(const std::string& path) {
+    return "[HKEY_LOCAL_MACHINE\\" + path + "]\n";
+}
+
+// The machine hive that a first start writes back on a fresh machine: every
+// common setting with its default, and an empty key of |module|.
+inline std::string DefaultMachineHive(const std::string& module) {
+    return "REGEDIT4\n\n" + MachineSection(kLogCommonKey) +
+           "\"DebugTime\"=\"48\"\n"
+           "\"DebugBufferSize\"=dword:00001000\n"
+           "\"DebugSize\"=\"100\"\n"
+           "\"DebugZipDays\"=\"2\"\n"
+           "\"DebugOptions\"=dword:00000001\n"
+           "\"DebugLevel\"=\"0\"\n"
+           "\"DebugExtension\"=\"log\"\n"
+           "\"DebugQueueMaxLines\"=\"5000\"\n"
+           "\"DebugFlushPeriod\"=\"500\"\n\n" +
+           MachineSection(kLogCommonKey + "\\" + module) + "\n";
+}
+
 }  // namespace tapscope::testing
