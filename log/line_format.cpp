@@ -111,8 +111,8 @@ char* Append(char* out, const char* text, std::size_t length) {
     return out + length;
 }
 
-// Length of |format| cut to |limit| characters, less a conversion
-// specification that the cut leaves unfinished.
+// Length of |format| cut to |limit| characters, less a conversion that the
+// cut leaves unfinished.
 std::size_t CutFormat(const char* format, std::size_t limit) {
     static constexpr std::string_view kConversions = "diouxXeEfFgGaAcspnmC%S";
     std::size_t i = 0;
