@@ -20,10 +20,6 @@ namespace {
 namespace platform = tapscope::platform;
 using tapscope::testing::DebugCapture;
 
-const std::string kPrefixPattern =
-    R"(\[CPU=\d{4}\]\[PID=\d{8}\]:\[[A-Z_]+\]:\[TID=\d{8}(?:\(MAIN\))?\]:\[[A-Z_]+\] )"
-    R"(\[\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\])";
-
 std::unique_ptr<CDebug> MakeLog(std::int32_t level, std::uint32_t options = 1,
                                 const std::string& filter = "") {
     LogSettings settings;

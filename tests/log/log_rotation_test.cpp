@@ -32,9 +32,6 @@ using tapscope::testing::TempDir;
 using tapscope::testing::WriteFile;
 
 constexpr std::int64_t kHour = 3600;
-const std::string kPrefixPattern =
-    R"(\[CPU=\d{4}\]\[PID=\d{8}\]:\[[A-Z_]+\]:\[TID=\d{8}(?:\(MAIN\))?\]:\[[A-Z_]+\] )"
-    R"(\[\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\])";
 
 class LogRotation : public ::testing::Test {
 protected:

@@ -11,6 +11,7 @@
 #include "tests/log/log_child_lines.h"
 #include "tests/log/started_program.h"
 #include "tests/support/child_role.h"
+#include "tests/support/log_test_access.h"
 #include "tests/support/private_registry.h"
 #include "tests/support/temp_dir.h"
 
@@ -29,9 +30,6 @@ using testing::StartedProgram;
 const std::string& kMain = tapscope::testing::kLogMainKey;
 const std::string& kCommon = tapscope::testing::kLogCommonKey;
 const std::string kRule(117, '=');
-const std::string kPrefixPattern =
-    R"(\[CPU=\d{4}\]\[PID=\d{8}\]:\[[A-Z_]+\]:\[TID=\d{8}(?:\(MAIN\))?\]:\[[A-Z_]+\] )"
-    R"(\[\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\])";
 
 std::string Destination(const std::string& module, const std::string& log) {
     return "Process '" + module + "': write log to: '" + log +

@@ -42,10 +42,6 @@ using tapscope::testing::WriteFile;
 
 const char* const kChild = TAPSCOPE_LOG_CHILD;
 
-const std::string kPrefixPattern =
-    R"(\[CPU=\d{4}\]\[PID=\d{8}\]:\[[A-Z_]+\]:\[TID=\d{8}(?:\(MAIN\))?\]:\[[A-Z_]+\] )"
-    R"(\[\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\])";
-
 const std::string kLowDiskWarning = "\r\n\r\n\r\nINSUFFISIENT DISK SPACE!!!\r\n\r\n\r\n";
 
 // Each test gets its own log file and its own module, so its own mutex.

@@ -65,4 +65,9 @@ public:
     static LogWriter* Writer(CDebug& debug) { return debug.m_writer.get(); }
 };
 
+// The prefix and time stamp that begin every log line, as a regular expression.
+inline const std::string kPrefixPattern =
+    R"(\[CPU=\d{4}\]\[PID=\d{8}\]:\[[A-Z_]+\]:\[TID=\d{8}(?:\(MAIN\))?\]:\[[A-Z_]+\] )"
+    R"(\[\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\])";
+
 }  // namespace ZelLog
