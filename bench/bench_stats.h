@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 namespace tapscope::bench {
@@ -46,6 +47,33 @@ std::vector<std::int64_t> TimeCalls(int count, Call&& call) {
             std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
     }
     return samples;
+}
+
+// Runs |body| on |threads| threads at once and merges their samples; with
+// |timed| false the calls are not timed and the result is all zero.
+template <typename Body>
+Percentiles RunProducers(int threads, int calls, bool timed, const Body& body) {
+    std::vector<std::vector<std::int64_t>> samples(threads);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            if (timed) {
+                samples[t] = TimeCalls(calls, body);
+            } else {
+                for (int i = 0; i < calls; ++i) {
+                    body(i);
+                }
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    std::vector<std::int64_t> all;
+    for (auto& part : samples) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return Summarise(std::move(all));
 }
 
 inline void PrintRow(const char* name, const Percentiles& p) {

@@ -31,24 +31,6 @@ namespace {
 
 using namespace tapscope::bench;
 
-// Runs |body| on |threads| threads at once and merges their samples.
-template <typename Body>
-Percentiles RunProducers(int threads, int calls, Body body) {
-    std::vector<std::vector<std::int64_t>> samples(threads);
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([&, t] { samples[t] = TimeCalls(calls, body); });
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-    std::vector<std::int64_t> all;
-    for (auto& part : samples) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return Summarise(std::move(all));
-}
-
 #if TAPSCOPE_BENCH_WITH_SPDLOG
 // "%C": the processor number, as the line prefix prints it.
 class CpuFlag : public spdlog::custom_flag_formatter {
@@ -104,14 +86,15 @@ int main(int argc, char** argv) {
     const int roundCount = argc > 2 ? std::atoi(argv[2]) : 5;
     std::vector<Row> rows;
 
-    rows.push_back(
-        {"empty call (clock reads only)", [&] { return RunProducers(1, calls, [](int) {}); }, {}});
+    rows.push_back({"empty call (clock reads only)",
+                    [&] { return RunProducers(1, calls, true, [](int) {}); },
+                    {}});
 
     ZelLog::LogSettings off;
     auto quiet = ZelLog::CDebugTestAccess::Create(off);
     rows.push_back({"CDebug::Trace, level 0",
                     [&] {
-                        return RunProducers(1, calls, [&](int i) {
+                        return RunProducers(1, calls, true, [&](int i) {
                             quiet->Trace("Success read [%i] symbols from socket", i);
                         });
                     },
@@ -126,7 +109,7 @@ int main(int argc, char** argv) {
         rows.push_back({"CDebug::Trace, level 2, " + std::to_string(threads) +
                             (threads == 1 ? " producer" : " producers"),
                         [&, threads] {
-                            return RunProducers(threads, calls, [&](int i) {
+                            return RunProducers(threads, calls, true, [&](int i) {
                                 debug->Trace("Success read [%i] symbols from socket", i);
                             });
                         },
@@ -138,7 +121,7 @@ int main(int argc, char** argv) {
     auto spdOff = MakeSpdlog(spdlog::level::off);
     rows.push_back({"spdlog async, level off",
                     [&] {
-                        return RunProducers(1, calls, [&](int i) {
+                        return RunProducers(1, calls, true, [&](int i) {
                             spdOff->trace("Success read [{}] symbols from socket", i);
                         });
                     },
@@ -148,7 +131,7 @@ int main(int argc, char** argv) {
         rows.push_back({"spdlog async, all levels, " + std::to_string(threads) +
                             (threads == 1 ? " producer" : " producers"),
                         [&, threads] {
-                            return RunProducers(threads, calls, [&](int i) {
+                            return RunProducers(threads, calls, true, [&](int i) {
                                 spdOn->trace("Success read [{}] symbols from socket", i);
                             });
                         },

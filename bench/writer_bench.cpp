@@ -63,31 +63,6 @@ std::size_t CountLines(const std::string& path) {
         std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
 }
 
-// Runs |body| on |threads| threads at once; with |timed| each call is timed.
-Percentiles RunProducers(int threads, int calls, bool timed, const std::function<void(int)>& body) {
-    std::vector<std::vector<std::int64_t>> samples(threads);
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([&, t] {
-            if (timed) {
-                samples[t] = TimeCalls(calls, body);
-            } else {
-                for (int i = 0; i < calls; ++i) {
-                    body(i);
-                }
-            }
-        });
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-    std::vector<std::int64_t> all;
-    for (auto& part : samples) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return Summarise(std::move(all));
-}
-
 // One run: producer percentiles and lines per second, and whether every line
 // reached the file.
 struct Run {
