@@ -74,6 +74,29 @@ ChildProcess::~ChildProcess() {
     CloseFd(m_output);
 }
 
+bool ChildProcess::ReadMore(std::chrono::steady_clock::time_point deadline) {
+    while (m_output >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd wanted{m_output, POLLIN, 0};
+        if (poll(&wanted, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t got = read(m_output, buffer, sizeof buffer);
+        if (got <= 0) {
+            CloseFd(m_output);
+            return false;
+        }
+        m_pending.append(buffer, static_cast<std::size_t>(got));
+        return true;
+    }
+    return false;
+}
+
 std::string ChildProcess::ReadLine(int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (true) {
@@ -83,46 +106,20 @@ std::string ChildProcess::ReadLine(int timeoutMs) {
             m_pending.erase(0, newline + 1);
             return line;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (m_output < 0 || left.count() <= 0) {
-            return {};
-        }
-        pollfd wanted{m_output, POLLIN, 0};
-        if (poll(&wanted, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char buffer[4096];
-        const ssize_t got = read(m_output, buffer, sizeof buffer);
-        if (got <= 0) {
+        if (!ReadMore(deadline)) {
+            if (m_output >= 0) {
+                return {};  // time is up; the partial line stays for the next call
+            }
             std::string rest;
             rest.swap(m_pending);
-            CloseFd(m_output);
             return rest;
         }
-        m_pending.append(buffer, static_cast<std::size_t>(got));
     }
 }
 
 std::string ChildProcess::ReadAll(int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (m_output >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd wanted{m_output, POLLIN, 0};
-        if (poll(&wanted, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char buffer[4096];
-        const ssize_t got = read(m_output, buffer, sizeof buffer);
-        if (got <= 0) {
-            CloseFd(m_output);
-            break;
-        }
-        m_pending.append(buffer, static_cast<std::size_t>(got));
+    while (ReadMore(deadline)) {
     }
     std::string all;
     all.swap(m_pending);

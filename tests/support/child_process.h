@@ -4,6 +4,7 @@
 // Every wait is bounded.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ public:
     int Pid() const { return m_pid; }
 
 private:
+    // Waits until |deadline| for more output and adds it to m_pending. False
+    // when the time is up or the output has ended (the pipe is closed then).
+    bool ReadMore(std::chrono::steady_clock::time_point deadline);
+
     int m_pid = -1;
     int m_input = -1;   // the child's standard input
     int m_output = -1;  // the child's standard output
