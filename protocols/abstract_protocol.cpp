@@ -46,3 +46,12 @@ void AbstractProtocol::ReportMessage(const std::shared_ptr<AbstractProtocol>& so
         ZEL_ERROR_SITE()("%s", text.c_str());
     }
 }
+
+void AbstractProtocol::ReportEvent(const std::shared_ptr<AbstractProtocol>& source,
+                                   const TransportEvent& event) {
+    if (source) {
+        m_eventSignal(source, event);
+    } else {
+        ZelLog::Log()->Trace("%s", event.text.c_str());
+    }
+}

@@ -8,6 +8,10 @@
 // Every pending operation and every emission holds a strong reference, so an
 // owner may drop its pointer at any time, even inside a slot.
 //
+// Besides the two signals of every transport, m_eventSignal tells what is
+// worth knowing but not fatal (transport_event.h); a capture that ignores it
+// behaves exactly as one without it.
+//
 // Threading: Start and Stop run on the caller's thread (the window's);
 // completions and their emissions run on whichever thread runs the
 // io_context. Each transport guards its state with its own mutex, taken only
@@ -25,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "protocols/transport_event.h"
+
 class AbstractProtocol {
 public:
     // Slot shapes. The received bytes are the first |count| bytes of |buffer|.
@@ -33,6 +39,8 @@ public:
                                      const std::vector<char>& buffer, const unsigned int& count)>;
     using MessageSignal = boost::signals2::signal<void(std::shared_ptr<AbstractProtocol> source,
                                                        const std::string& text)>;
+    using EventSignal = boost::signals2::signal<void(std::shared_ptr<AbstractProtocol> source,
+                                                     const TransportEvent& event)>;
 
     // Parses |settings| (one XML element "settings" with attributes); a
     // document that is not well-formed leaves the settings empty and is logged
@@ -56,12 +64,16 @@ public:
 
     DataSignal m_dataSignal;
     MessageSignal m_messageSignal;
+    EventSignal m_eventSignal;
 
 protected:
     // Emits |text| on m_messageSignal with |source| as source. An empty source
     // means the transport is being released and no strong reference can be
     // made any more: the text is then logged as an error line instead.
     void ReportMessage(const std::shared_ptr<AbstractProtocol>& source, const std::string& text);
+    // Emits |event| on m_eventSignal; with an empty source (the transport is
+    // being released) the event is only logged.
+    void ReportEvent(const std::shared_ptr<AbstractProtocol>& source, const TransportEvent& event);
 
     // True from the end of a successful TCP server Start to the beginning of
     // its Stop; the other transports leave it false.
