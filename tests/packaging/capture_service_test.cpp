@@ -1,14 +1,13 @@
 // The capture service's helper, run as the unit runs it: from a copy laid out
 // as installed (usr/libexec/tapscope/capture-service beside usr/bin/tapscope,
 // which is the program built here), with a conf file, capturing real
-// datagrams and connections on 127.0.0.1.
+// datagrams on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/asio/write.hpp>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -165,30 +164,6 @@ TEST_F(CaptureServiceTest, OutputNamesTheFolderOrTheFileOfTheCaptures) {
         EXPECT_TRUE(std::regex_match(made[0], std::regex(pattern))) << made[0];
         EXPECT_EQ(ReadFile(c.folder + "/" + made[0]), "sale");
     }
-}
-
-TEST_F(CaptureServiceTest, TcpClientsAreCapturedIntoTheFolderItMakes) {
-    const unsigned short port = FreeTcpPort();
-    const std::string folder = m_dir.File("new/folder");
-    const std::string conf = m_dir.File("till3.conf");
-    WriteFile(conf, "CAPTURE=tcp --ip 127.0.0.1 --port " + std::to_string(port) +
-                        "\nOUTPUT=" + folder + "/\n");
-    auto child = Start(conf);
-    const std::string started = child->ReadLine();
-    ASSERT_NE(started.find("capturing tcp"), std::string::npos) << started;
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::socket client(io);
-    client.connect({boost::asio::ip::make_address("127.0.0.1"), port});
-    boost::asio::write(client, boost::asio::buffer(std::string("point of sale")));
-    ASSERT_TRUE(WaitUntil([&] {
-        const std::vector<std::string> files = FilesIn(folder);
-        return files.size() == 1 && ReadFile(folder + "/" + files[0]) == "point of sale";
-    }));
-    kill(child->Pid(), SIGTERM);
-    const std::string said = child->ReadAll();
-    int status = -1;
-    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
-    EXPECT_EQ(status, 0) << said;
 }
 
 // A conf file that cannot be used ends with status 2 (which the unit does not
