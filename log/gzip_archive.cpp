@@ -372,6 +372,12 @@ bool WriteGzipArchive(const std::string& sourcePath, const std::string& archiveP
     if (kind != platform::PathKind::kMissing && !appending) {
         return fail.NotRegular(archivePath, "the archive", kind);
     }
+    if (appending && !platform::OwnedByThisUser(archivePath)) {
+        // Archive names are foreseeable: another user may have put a file
+        // under the name of the coming second. It is neither taken into this
+        // archive nor replaced; a later attempt gets a name of its own.
+        return fail("use", archivePath, "the archive", "it belongs to another user");
+    }
 
     RemoveLeftoverPart(partPath);
     platform::NewFileWriter part;

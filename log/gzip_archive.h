@@ -131,8 +131,8 @@ struct ArchiveError {
 // interrupted run is removed first; a link planted there is never written
 // through), with mode 0640 less the umask, put on the disk and renamed to
 // |archivePath|, so that |archivePath| never holds a partial archive. When a
-// regular file |archivePath| exists already, its bytes come first and the new
-// member follows them; anything else under that name is refused.
+// regular file |archivePath| of this user exists already, its bytes come first
+// and the new member follows them; anything else under that name is refused.
 //
 // Returns true when the archive is complete and on the disk. Otherwise returns
 // false with |error| filled in; |partPath| is removed and |archivePath| and

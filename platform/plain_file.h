@@ -33,6 +33,10 @@ std::error_code LinkKind(const std::string& path, PathKind& kind);
 // "a regular file", "a folder", "a symbolic link", "a named pipe", ...
 const char* PathKindName(PathKind kind);
 
+// Whether |path| itself (not what a link points to) belongs to the process's
+// effective user. False when it cannot be examined.
+bool OwnedByThisUser(const std::string& path);
+
 class PlainFileReader {
 public:
     PlainFileReader() = default;

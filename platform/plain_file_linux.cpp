@@ -71,6 +71,11 @@ const char* PathKindName(PathKind kind) {
     return "unknown";
 }
 
+bool OwnedByThisUser(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 && info.st_uid == geteuid();
+}
+
 PlainFileReader::~PlainFileReader() {
     Close();
 }

@@ -1,7 +1,9 @@
 #include "log/gzip_archive.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -321,6 +323,10 @@ TEST(WriteGzipArchive, AFailureLeavesNoPartAndTheArchiveAsItWas) {
     ASSERT_EQ(mkfifo(dir.File("pipe").c_str(), 0600), 0);
     ASSERT_EQ(mkfifo(dir.File("pipe.GZ").c_str(), 0600), 0);
     fs::create_symlink(dir.File("secret"), dir.File("link.GZ"));
+    WriteFile(dir.File("planted.GZ"), ReadFile(archive));
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(chown(dir.File("planted.GZ").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
 
     struct Case {
         const char* name;
@@ -341,6 +347,8 @@ TEST(WriteGzipArchive, AFailureLeavesNoPartAndTheArchiveAsItWas) {
          dir.File("pipe.GZ"), "a named pipe"},
         {"a link under the archive's name", dir.File("old"), dir.File("link.GZ"), part,
          dir.File("link.GZ"), "a symbolic link"},
+        {"another user's file under the archive's name", dir.File("old"), dir.File("planted.GZ"),
+         part, dir.File("planted.GZ"), "belongs to another user"},
         {"part under a regular file", dir.File("old"), dir.File("not a folder/log.GZ"),
          dir.File("not a folder/log.GZ.part"), dir.File("not a folder/log.GZ"), "Not a directory"},
     };
@@ -362,6 +370,7 @@ TEST(WriteGzipArchive, AFailureLeavesNoPartAndTheArchiveAsItWas) {
     EXPECT_EQ(fs::symlink_status(dir.File("pipe.GZ")).type(), fs::file_type::fifo);
     EXPECT_EQ(fs::symlink_status(dir.File("link.GZ")).type(), fs::file_type::symlink);
     EXPECT_EQ(ReadFile(dir.File("secret")), "secret");
+    EXPECT_EQ(ReadFile(dir.File("planted.GZ")), archiveBefore);
 }
 
 }  // namespace
