@@ -28,6 +28,7 @@
 #include "log/detail/line_queue.h"
 #include "log/log_settings.h"
 #include "log/log_writer.h"
+#include "log/rotation.h"
 #include "platform/file.h"
 #include "platform/named_mutex.h"
 #include "runtime/log_time.h"
@@ -210,6 +211,8 @@ private:
     // skipped before them: the next flush writes them first.
     std::vector<std::string> m_unwritten;  // guarded by m_fileLock
     std::uint64_t m_unwrittenSkipped = 0;  // guarded by m_fileLock
+    // Rotations of the log file, retried after a growing wait while they fail.
+    RotationRetry m_rotation;  // guarded by m_fileLock
 
     LogWriterHooks m_writerHooks;         // set before the writer starts
     std::unique_ptr<LogWriter> m_writer;  // absent below level 1

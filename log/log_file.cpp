@@ -205,9 +205,10 @@ void CDebug::CloseLogFile(bool held) {
             // Still under m_fileLock and the mutex: no flush of this process
             // or of another process of the program writes or rotates the log
             // meanwhile. Failures are reported on the debug output; whatever
-            // was not done is tried again at the next close that rotates.
+            // was not done is tried again at a later close that rotates, after
+            // a wait that grows while the rotation keeps failing.
             try {
-                RotateLogFile(m_logFilePath, Limits());
+                m_rotation.Rotate(m_logFilePath, Limits());
             } catch (...) {
                 // The locks must be given back below whatever happens.
             }

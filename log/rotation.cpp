@@ -1,5 +1,6 @@
 #include "log/rotation.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -12,11 +13,13 @@
 #include "log/gzip_archive.h"
 #include "platform/debug_output.h"
 #include "platform/move_file.h"
+#include "platform/plain_file.h"
 
 namespace ZelLog {
 namespace {
 
 namespace fs = std::filesystem;
+namespace platform = tapscope::platform;
 
 // "tapscope.log.20261206090503.GZ": the stamp is the third dot-separated
 // field, year to second.
@@ -28,7 +31,7 @@ constexpr std::string_view kPartSuffix = ".GZ.part";
 // "%s." + 14 digits + ".GZ" and the terminator, on top of the log path.
 constexpr std::size_t kArchiveNameExtra = 32;
 
-void ReportFailure(const std::string& text) {
+void ReportOnDebugOutput(const std::string& text) {
     tapscope::platform::OutputDebugText(text);
 }
 
@@ -132,44 +135,94 @@ std::string ArchivePartPath(const std::string& logPath) {
 RotationResult RotateLogFile(const std::string& logPath, const RotationLimits& limits,
                              const RotationClock& clock) {
     RotationResult result;
-    auto stop = [&](std::string why) {
-        result.error = std::move(why);
-        ReportFailure("CDebug Can't rotate LOG file (" + logPath + ") " + result.error + "\n");
+    auto stop = [&](std::string error, std::string cause) {
+        result.error = std::move(error);
+        result.cause = std::move(cause);
         return result;
     };
     try {
         const std::string backup = BackupPath(logPath);
-        std::error_code code;
-        const bool backupExists = fs::exists(fs::symlink_status(backup, code));
-        if (code && code != std::errc::no_such_file_or_directory) {
-            return stop("cannot examine " + backup + ": " + code.message());
+        platform::PathKind kind = platform::PathKind::kMissing;
+        if (const std::error_code code = platform::LinkKind(backup, kind)) {
+            return stop("cannot examine " + backup + ": " + code.message(),
+                        "examine the backup: " + code.message());
         }
-        if (backupExists) {
+        if (kind != platform::PathKind::kMissing && kind != platform::PathKind::kRegular) {
+            // Not a generation of this log: neither read (a named pipe would
+            // block the log for good, a link would archive whatever it points
+            // to) nor deleted; the log keeps growing until it is cleared away.
+            const std::string what =
+                std::string("it is ") + platform::PathKindName(kind) + ", not a regular file";
+            return stop("cannot use " + backup + ": " + what, "use the backup: " + what);
+        }
+        if (kind == platform::PathKind::kRegular) {
             if (limits.zipDays != 0) {
                 PurgeArchives(logPath, limits.zipDays, clock);
                 const std::string archive = ArchivePath(logPath, LocalLogTimeAt(clock()));
-                std::string error;
+                ArchiveError error;
                 if (!WriteGzipArchive(backup, archive, ArchivePartPath(logPath), error)) {
                     // The backup stays: it is the only copy of its generation.
-                    return stop(error);
+                    return stop(error.text, error.cause);
                 }
                 result.archivePath = archive;
             }
+            std::error_code code;
             if (!fs::remove(backup, code) || code) {
                 // The log is not moved: a rename would replace the backup.
-                return stop("cannot delete " + backup + ": " +
-                            (code ? code.message() : std::string("it is still there")));
+                const std::string why = code ? code.message() : std::string("it is still there");
+                return stop("cannot delete " + backup + ": " + why, "delete the backup: " + why);
             }
         }
-        code = tapscope::platform::MoveFileNoReplace(logPath, backup);
-        if (code) {
-            return stop("cannot rename it to " + backup + ": " + code.message());
+        if (const std::error_code code = platform::MoveFileNoReplace(logPath, backup)) {
+            return stop("cannot rename it to " + backup + ": " + code.message(),
+                        "rename the log to the backup: " + code.message());
         }
         result.rotated = true;
         return result;
     } catch (const std::exception& e) {
-        return stop(e.what());
+        return stop(e.what(), e.what());
     }
+}
+
+RotationRetry::RotationRetry(MonotonicClock clock) : m_clock(std::move(clock)) {}
+
+std::int64_t RotationRetry::WaitMs() const {
+    if (m_failures == 0) {
+        return 0;
+    }
+    return std::max<std::int64_t>(0, m_nextAttemptMs - m_clock());
+}
+
+std::optional<RotationResult> RotationRetry::Rotate(const std::string& logPath,
+                                                    const RotationLimits& limits,
+                                                    const RotationClock& wallClock) {
+    if (WaitMs() > 0) {
+        return std::nullopt;
+    }
+    RotationResult result = RotateLogFile(logPath, limits, wallClock);
+    if (result.rotated) {
+        if (m_failures != 0) {
+            ReportOnDebugOutput("CDebug rotated LOG file (" + logPath + ") after " +
+                                std::to_string(m_failures) +
+                                (m_failures == 1 ? " failed attempt\n" : " failed attempts\n"));
+        }
+        m_failures = 0;
+        m_reportedCause.clear();
+        return result;
+    }
+    ++m_failures;
+    // 2 s, 4 s, 8 s, ... up to the longest wait; the shift stops growing
+    // long before it could overflow.
+    const int doublings = std::min(m_failures - 1, 16);
+    const std::int64_t wait = std::min(kFirstRotationRetryMs << doublings, kMaxRotationRetryMs);
+    m_nextAttemptMs = m_clock() + wait;
+    if (result.cause != m_reportedCause) {
+        m_reportedCause = result.cause;
+        ReportOnDebugOutput("CDebug Can't rotate LOG file (" + logPath + ") " + result.error +
+                            "; trying again at growing intervals of up to a minute, the log grows "
+                            "meanwhile\n");
+    }
+    return result;
 }
 
 int PurgeArchives(const std::string& logPath, std::int32_t zipDays, const RotationClock& clock) {
@@ -201,12 +254,12 @@ int PurgeArchives(const std::string& logPath, std::int32_t zipDays, const Rotati
                 ++deleted;
             } else if (removeCode) {
                 // Stays until a later purge.
-                ReportFailure("CDebug Can't delete LOG archive (" + it->path().string() + ") " +
-                              removeCode.message() + "\n");
+                ReportOnDebugOutput("CDebug Can't delete LOG archive (" + it->path().string() +
+                                    ") " + removeCode.message() + "\n");
             }
         }
     } catch (const std::exception& e) {
-        ReportFailure("CDebug Can't purge LOG archives (" + logPath + ") " + e.what() + "\n");
+        ReportOnDebugOutput("CDebug Can't purge LOG archives (" + logPath + ") " + e.what() + "\n");
     }
     return deleted;
 }

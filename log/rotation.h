@@ -65,7 +65,9 @@ std::string ArchivePartPath(const std::string& logPath);
 struct RotationResult {
     bool rotated = false;     // the log became the backup
     std::string archivePath;  // the archive the old backup went into; empty when none
-    std::string error;        // why the rotation stopped; empty when it did not
+    std::string error;        // why the rotation stopped, naming the file; empty when it did not
+    std::string cause;        // the same without the names that change from one attempt to
+                              // the next: equal for as long as the same fault lasts
 };
 
 // Makes the log the backup. An existing backup goes first: with
@@ -76,10 +78,50 @@ struct RotationResult {
 //
 // No generation is ever lost: when the archive cannot be written, or the old
 // backup cannot be deleted, the rotation stops there, the backup and the log
-// stay as they are, and the next rotation tries again. Failures are also sent
-// to the debug output.
+// stay as they are, and the next rotation tries again. Only a regular file is
+// taken for the backup: a symbolic link, a named pipe or any other special
+// file under its name stops the rotation at once, untouched. Nothing is
+// reported; the result says what happened (RotationRetry reports).
 RotationResult RotateLogFile(const std::string& logPath, const RotationLimits& limits,
                              const RotationClock& clock = SystemWallClock);
+
+// Milliseconds of a clock that never steps back; tests pass their own.
+using MonotonicClock = std::function<std::int64_t()>;
+
+// The first retry of a failed rotation waits this long; each further failure
+// doubles the wait, up to kMaxRotationRetryMs.
+constexpr std::int64_t kFirstRotationRetryMs = 2000;
+constexpr std::int64_t kMaxRotationRetryMs = 60000;
+
+// The rotations of one log, with retries that back off. A fault that lasts (a
+// full disk, a named pipe under the backup's name, a folder the log may not
+// write) would otherwise redo the whole archiving at every flush while the
+// log's locks are held; instead it is tried again after 2 s, 4 s, 8 s ... and
+// then once a minute, and the log grows meanwhile. Failures go to the debug
+// output once per change of cause, and the first success after them once.
+//
+// Used by one thread at a time (the log calls it under its file lock).
+class RotationRetry {
+public:
+    explicit RotationRetry(MonotonicClock clock = tapscope::platform::CoarseMonotonicMs);
+
+    // Rotates the log unless the last attempt failed and the wait after it is
+    // not over. Returns the result of the attempt, or std::nullopt when none
+    // was made.
+    std::optional<RotationResult> Rotate(const std::string& logPath, const RotationLimits& limits,
+                                         const RotationClock& wallClock = SystemWallClock);
+
+    // Failed attempts since the last success.
+    int Failures() const { return m_failures; }
+    // Milliseconds until the next attempt may be made; 0 when it may be made now.
+    std::int64_t WaitMs() const;
+
+private:
+    MonotonicClock m_clock;
+    int m_failures = 0;
+    std::int64_t m_nextAttemptMs = 0;
+    std::string m_reportedCause;  // of the last failure reported
+};
 
 // Deletes the archives of |logPath| ("<logPath>.*.GZ", folders skipped) whose
 // third dot-separated name field is a stamp of 14 digits ("tapscope.log.

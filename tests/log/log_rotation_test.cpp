@@ -1,6 +1,7 @@
 // Rotation as the log does it: decided when a flush closes the log file, under
 // the file lock and the interprocess mutex.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "tests/log/gzip_tool.h"
 #include "tests/log/log_child_lines.h"
 #include "tests/log/started_program.h"
+#include "tests/support/debug_capture.h"
 #include "tests/support/log_test_access.h"
 #include "tests/support/temp_dir.h"
 
@@ -42,12 +44,14 @@ protected:
     }
     ~LogRotation() override { platform::NamedMutex::Remove(m_module); }
 
-    std::unique_ptr<CDebug> MakeLog(std::int32_t maxAgeHours = 48) const {
+    std::unique_ptr<CDebug> MakeLog(std::int32_t maxAgeHours = 48,
+                                    std::int32_t maxSizeMb = 100) const {
         LogSettings settings;
         settings.level = 2;
         settings.moduleName = m_module;
         settings.logFilePath = m_log;
         settings.maxAgeHours = maxAgeHours;
+        settings.maxSizeMb = maxSizeMb;
         return CDebugTestAccess::Create(settings);
     }
 
@@ -130,6 +134,26 @@ TEST_F(LogRotation, ALogOlderThanItsAgeLimitInWholeHoursIsRotatedAtItsNextFlush)
         ASSERT_TRUE(platform::ReadFileCreationTime(m_log, created));
         EXPECT_EQ(platform::WallClockNow().seconds - created < kHour, c.rotated);
     }
+}
+
+TEST_F(LogRotation, ANamedPipeAtTheBackupNeitherBlocksTheFlushNorRepeatsItsReport) {
+    tapscope::testing::DebugCapture capture;
+    ASSERT_EQ(mkfifo(m_backup.c_str(), 0600), 0);
+    // Frees a flush stuck opening the pipe, so that the test fails instead.
+    testing::PipeWatchdog watchdog(m_backup);
+    // Size 0: every flush that wrote something rotates the log.
+    auto debug = MakeLog(48, 0);
+    for (const char* line : {"first\n", "second\n", "third\n"}) {
+        debug->Dump(line);
+        debug->Flush();
+    }
+    EXPECT_FALSE(watchdog.Fired());
+    // The log keeps growing; the rotation waits before it tries again, and
+    // the same cause is reported once.
+    EXPECT_EQ(ReadFile(m_log), "first\r\nsecond\r\nthird\r\n");
+    EXPECT_EQ(fs::symlink_status(m_backup).type(), fs::file_type::fifo);
+    EXPECT_EQ(capture.Count("CDebug Can't rotate LOG file (" + m_log + ") "), 1);
+    EXPECT_EQ(capture.Count("a named pipe, not a regular file"), 1);
 }
 
 TEST(LogRotationAcrossProcesses, EveryLineEndsUpInExactlyOneGenerationWhole) {

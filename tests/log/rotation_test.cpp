@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tests/log/gzip_tool.h"
 #include "tests/support/debug_capture.h"
@@ -229,23 +230,115 @@ TEST_F(RotationTest, ArchivesOfALogNamedWithADotAreNeverPurged) {
     EXPECT_TRUE(fs::exists(old));
 }
 
-TEST_F(RotationTest, ABackupThatIsAFolderStopsTheRotationAndKeepsTheLog) {
-    DebugCapture capture;
-    for (std::int32_t zipDays : {0, 2}) {
-        SCOPED_TRACE(zipDays);
-        m_limits.zipDays = zipDays;
-        fs::create_directory(m_log + ".BAK");
-        WriteFile(m_log + ".BAK/inside", "x");
-        WriteFile(m_log, "current");
-        const RotationResult result = RotateLogFile(m_log, m_limits, Clock());
-        EXPECT_FALSE(result.rotated);
-        EXPECT_NE(result.error.find(m_log + ".BAK"), std::string::npos) << result.error;
-        EXPECT_EQ(ReadFile(m_log), "current");
-        EXPECT_EQ(ReadFile(m_log + ".BAK/inside"), "x");
-        EXPECT_TRUE(Archives().empty());
-        EXPECT_FALSE(fs::exists(ArchivePartPath(m_log)));
+TEST_F(RotationTest, ASpecialFileAtTheBackupStopsTheRotationAtOnceUntouched) {
+    const std::string backup = m_log + ".BAK";
+    WriteFile(m_dir.File("secret"), "secret");
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        fs::file_type type;
+        const char* what;
+    } cases[] = {
+        {"a folder",
+         [&] {
+             fs::create_directory(backup);
+             WriteFile(backup + "/inside", "x");
+         },
+         fs::file_type::directory, "a folder"},
+        {"a named pipe", [&] { ASSERT_EQ(mkfifo(backup.c_str(), 0600), 0); }, fs::file_type::fifo,
+         "a named pipe"},
+        {"a link to another file", [&] { fs::create_symlink(m_dir.File("secret"), backup); },
+         fs::file_type::symlink, "a symbolic link"},
+        {"a dangling link", [&] { fs::create_symlink(m_dir.File("nothing"), backup); },
+         fs::file_type::symlink, "a symbolic link"},
+    };
+    // A named pipe opened for reading would block the rotation for good.
+    testing::PipeWatchdog watchdog(backup);
+    for (const Case& c : cases) {
+        for (std::int32_t zipDays : {0, 2}) {
+            SCOPED_TRACE(std::string(c.name) + ", zip days " + std::to_string(zipDays));
+            m_limits.zipDays = zipDays;
+            fs::remove_all(backup);
+            c.plant();
+            WriteFile(m_log, "current");
+            const RotationResult result = RotateLogFile(m_log, m_limits, Clock());
+            EXPECT_FALSE(result.rotated);
+            EXPECT_NE(result.error.find(backup), std::string::npos) << result.error;
+            EXPECT_NE(result.error.find(c.what), std::string::npos) << result.error;
+            EXPECT_EQ(ReadFile(m_log), "current");
+            EXPECT_EQ(fs::symlink_status(backup).type(), c.type);
+            EXPECT_TRUE(Archives().empty());
+            EXPECT_FALSE(fs::exists(ArchivePartPath(m_log)));
+        }
     }
-    EXPECT_EQ(capture.Count("CDebug Can't rotate LOG file (" + m_log + ") "), 2);
+    EXPECT_FALSE(watchdog.Fired());
+    EXPECT_EQ(ReadFile(backup + "/inside"), "");
+    EXPECT_EQ(ReadFile(m_dir.File("secret")), "secret");
+}
+
+// A monotonic clock the test moves by hand.
+struct FakeMonotonicClock {
+    std::int64_t ms = 1000000;
+    MonotonicClock Function() {
+        return [this] { return ms; };
+    }
+};
+
+TEST_F(RotationTest, AFailingRotationIsRetriedAfterAGrowingWaitAndReportedOncePerCause) {
+    DebugCapture capture;
+    FakeMonotonicClock monotonic;
+    RotationRetry retry(monotonic.Function());
+    const std::string backup = m_log + ".BAK";
+    ASSERT_EQ(mkfifo(backup.c_str(), 0600), 0);
+    testing::PipeWatchdog watchdog(backup);
+    WriteFile(m_log, "current");
+
+    // A flush every 500 ms for ten minutes: the attempts come after 2, 4, 8,
+    // 16, 32 s, then once a minute.
+    const std::int64_t start = monotonic.ms;
+    std::vector<std::int64_t> attempts;
+    for (std::int64_t t = 0; t <= 10 * 60000; t += 500) {
+        monotonic.ms = start + t;
+        if (const auto result = retry.Rotate(m_log, m_limits, Clock())) {
+            EXPECT_FALSE(result->rotated);
+            attempts.push_back(t);
+        }
+    }
+    const std::vector<std::int64_t> expected = {0,      2000,   6000,   14000,  30000,
+                                                62000,  122000, 182000, 242000, 302000,
+                                                362000, 422000, 482000, 542000};
+    EXPECT_EQ(attempts, expected);
+    EXPECT_EQ(retry.Failures(), static_cast<int>(expected.size()));
+    const std::string reported = "CDebug Can't rotate LOG file (" + m_log + ") ";
+    EXPECT_EQ(capture.Count(reported), 1);
+    EXPECT_EQ(capture.Count("a named pipe"), 1);
+
+    // Another cause is reported once more.
+    fs::remove(backup);
+    fs::create_directory(backup);
+    monotonic.ms += kMaxRotationRetryMs;
+    ASSERT_TRUE(retry.Rotate(m_log, m_limits, Clock()).has_value());
+    monotonic.ms += kMaxRotationRetryMs;
+    ASSERT_TRUE(retry.Rotate(m_log, m_limits, Clock()).has_value());
+    EXPECT_EQ(capture.Count(reported), 2);
+    EXPECT_EQ(capture.Count("a folder"), 1);
+    EXPECT_EQ(retry.WaitMs(), kMaxRotationRetryMs);
+
+    // The cause gone, the next attempt rotates; the recovery is said once and
+    // the wait is over.
+    fs::remove(backup);
+    EXPECT_FALSE(retry.Rotate(m_log, m_limits, Clock()).has_value());
+    monotonic.ms += kMaxRotationRetryMs;
+    const auto result = retry.Rotate(m_log, m_limits, Clock());
+    ASSERT_TRUE(result.has_value());
+    EXPECT_TRUE(result->rotated) << result->error;
+    EXPECT_EQ(ReadFile(backup), "current");
+    EXPECT_EQ(capture.Count("CDebug rotated LOG file (" + m_log + ") after 16 failed attempts"), 1);
+    EXPECT_EQ(retry.Failures(), 0);
+    EXPECT_EQ(retry.WaitMs(), 0);
+    WriteFile(m_log, "next");
+    ASSERT_TRUE(retry.Rotate(m_log, m_limits, Clock()).has_value());
+    EXPECT_FALSE(watchdog.Fired());
 }
 
 // Child exit codes.
@@ -328,6 +421,42 @@ TEST_F(RotationTest, AFailedArchiveOrDeleteLosesNoGenerationAndTheNextRotationCa
         }
         EXPECT_FALSE(fs::exists(ArchivePartPath(log)));
     }
+}
+
+TEST_F(RotationTest, ALinkPlantedUnderTheArchivePartIsNeverWrittenThrough) {
+    // A folder every user may write to, as /tmp is, where another user
+    // planted a link under the name the archive is written to first.
+    TempDir shared;
+    ASSERT_EQ(chmod(shared.Path().c_str(), 01777), 0);
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const std::string log = shared.File("tapscope.log");
+    const std::string backup = log + ".BAK";
+    const std::string part = ArchivePartPath(log);
+    const std::string victim = shared.File("victim");
+    WriteFile(victim, "not the log's");
+    ASSERT_EQ(chmod(victim.c_str(), 0666), 0);
+    const std::string gen1 = LogLikeText(3000, 13);
+    const std::string gen2 = LogLikeText(2000, 14);
+
+    // Run by another user, who may not remove the link: the rotation stops.
+    WriteFile(backup, gen1);
+    WriteFile(log, gen2);
+    fs::create_symlink(victim, part);
+    const int code = RotateInChild(log, m_limits, Clock(), DropToNobody);
+    ASSERT_NE(code, kChildCannotDropPrivileges) << "the child could not be prepared";
+    EXPECT_EQ(code, kChildRotationFailed);
+    EXPECT_EQ(ReadFile(victim), "not the log's");
+    EXPECT_EQ(ReadFile(backup), gen1);
+    EXPECT_EQ(ReadFile(log), gen2);
+
+    // Run by root, who may: the link goes and the archive is made in its place.
+    ASSERT_EQ(lchown(part.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const RotationResult result = RotateLogFile(log, m_limits, Clock());
+    EXPECT_TRUE(result.rotated) << result.error;
+    EXPECT_EQ(Gunzip(result.archivePath).output, gen1);
+    EXPECT_EQ(ReadFile(victim), "not the log's");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(part)));
 }
 
 }  // namespace
