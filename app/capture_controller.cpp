@@ -92,10 +92,14 @@ void CaptureController::OnStartStop() {
         ShowApplicationMessage(kEmptyFileName, "", MessageButtons::kOk, MessageIcon::kWarning);
         return;
     }
-    if (!PageAccepts() || !PrepareCaptureFile(m_logFileName)) {
+    // A capture that rolls over begins a new, time-stamped file: there is
+    // nothing to replace.
+    if (!PageAccepts() || (!m_rollover.Active() && !PrepareCaptureFile(m_logFileName))) {
         return;
     }
     m_captureFileName = m_logFileName;
+    m_roller = m_rollover.Active() ? std::make_unique<CaptureRoller>(m_captureFileName, m_rollover)
+                                   : nullptr;
     m_blocks.store(0, std::memory_order_relaxed);
     m_bytes.store(0, std::memory_order_relaxed);
 
@@ -257,14 +261,21 @@ void CaptureController::OnProtocolData(std::shared_ptr<AbstractProtocol> sender,
     }
     // The valid bytes are the first |count| of |block|; never more than it has.
     const std::size_t size = std::min<std::size_t>(count, block.size());
+    // With rollover, the file the block goes to may begin here, between two
+    // blocks, never inside one.
+    const std::string& file = m_roller ? m_roller->FileForBlock(size) : m_captureFileName;
+    if (m_roller) {
+        for (const std::string& failure : m_roller->TakeRemovalFailures()) {
+            ZelLog::Log()->Warning("Cannot delete old capture file %s", failure.c_str());
+        }
+    }
     int error = 0;
-    const platform::AppendResult result =
-        platform::AppendToFile(m_captureFileName, block.data(), size, error);
+    const platform::AppendResult result = platform::AppendToFile(file, block.data(), size, error);
     if (result == platform::AppendResult::kOpenFailed) {
         const std::string reason = platform::ErrorText(error);
-        ZEL_ERROR_SITE()("Cannot open file [%s]: %s", m_captureFileName.c_str(), reason.c_str());
-        ShowApplicationMessage(kCannotOpenFile, m_captureFileName + ": " + reason,
-                               MessageButtons::kOk, MessageIcon::kWarning);
+        ZEL_ERROR_SITE()("Cannot open file [%s]: %s", file.c_str(), reason.c_str());
+        ShowApplicationMessage(kCannotOpenFile, file + ": " + reason, MessageButtons::kOk,
+                               MessageIcon::kWarning);
         return;
     }
     if (block.empty()) {
@@ -274,13 +285,16 @@ void CaptureController::OnProtocolData(std::shared_ptr<AbstractProtocol> sender,
         // The block is not (wholly) in the file: say so rather than report
         // success.
         const std::string reason = platform::ErrorText(error);
-        ZEL_ERROR_SITE()("Cannot write file [%s]: %s", m_captureFileName.c_str(), reason.c_str());
-        ShowApplicationMessage("Cannot write file", m_captureFileName + ": " + reason,
-                               MessageButtons::kOk, MessageIcon::kWarning);
+        ZEL_ERROR_SITE()("Cannot write file [%s]: %s", file.c_str(), reason.c_str());
+        ShowApplicationMessage("Cannot write file", file + ": " + reason, MessageButtons::kOk,
+                               MessageIcon::kWarning);
         return;
     }
+    if (m_roller) {
+        m_roller->Written(size);
+    }
     ZelLog::Log()->Trace("Success write [%i] symbols to file [%s]", static_cast<int>(size),
-                         m_captureFileName.c_str());
+                         file.c_str());
     m_blocks.fetch_add(1, std::memory_order_relaxed);
     m_bytes.fetch_add(size, std::memory_order_relaxed);
     m_view.StepProgress();
@@ -304,6 +318,10 @@ void CaptureController::OnProtocolMessage(std::shared_ptr<AbstractProtocol> send
 void CaptureController::OnClose() {
     StopCapture();
     JoinWorker();
+}
+
+std::string CaptureController::CurrentCaptureFile() const {
+    return m_roller ? m_roller->CurrentFile() : m_captureFileName;
 }
 
 bool CaptureController::HoldsProtocol() const {

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/capture_roller.h"
 #include "app/capture_view.h"
 #include "app/settings_dialog.h"
 #include "protocols/abstract_protocol.h"
@@ -70,6 +71,13 @@ public:
         m_settingsPage = std::move(page);
     }
     ISettingsDialog* SettingsPage() const { return m_settingsPage.get(); }
+    // Capture files that roll over (see CaptureRoller); inactive limits keep
+    // the one capture file. Window thread, while no capture runs.
+    void SetRollover(RolloverLimits limits) { m_rollover = limits; }
+    // The file the last block went to: the capture file, or with rollover the
+    // current one of its series (empty before the first block). Worker
+    // thread, or any thread once the worker has finished.
+    std::string CurrentCaptureFile() const;
 
     // Whether a transport is held (what OnStartStop decides on), and which.
     // Any thread.
@@ -117,6 +125,10 @@ private:
     // The capture file of the running capture, copied from m_logFileName
     // before the worker starts; the worker reads only this copy.
     std::string m_captureFileName;
+    RolloverLimits m_rollover;
+    // The series of files of the running capture, when it rolls over; used
+    // only by the worker.
+    std::unique_ptr<CaptureRoller> m_roller;
     bool m_transportStarted = false;
     std::atomic<bool> m_workerFinished{true};
     std::atomic<std::uint64_t> m_blocks{0};

@@ -77,7 +77,14 @@ std::string UsageText() {
            "  -o, --output FILE    the capture file\n"
            "  --overwrite          replace an existing capture file without asking\n"
            "                       (without it, the question is asked on a terminal;\n"
-           "                       elsewhere an existing file is kept and capture fails)\n";
+           "                       elsewhere an existing file is kept and capture fails)\n"
+           "  --rotate-size MIB    roll over to a new capture file before one would pass\n"
+           "                       MIB mebibytes; each file is named after FILE with the\n"
+           "                       time of its first block: till.bin -> till-20261208-\n"
+           "                       152000.bin (files end only between blocks)\n"
+           "  --rotate-every TIME  roll over when a file is TIME old: 90s, 15m, 6h, 1d\n"
+           "  --keep N             with either, delete the oldest of FILE's series\n"
+           "                       beyond N files (only files of your own)\n";
 }
 
 std::string VersionText() {
@@ -137,6 +144,38 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             capture.overwrite = true;
             continue;
         }
+        const bool rolloverOption =
+            name == "--rotate-size" || name == "--rotate-every" || name == "--keep";
+        if (rolloverOption) {
+            if (!value) {
+                if (i + 1 >= args.size()) {
+                    return fail(name + " needs a value");
+                }
+                value = args[++i];
+            }
+            if (name == "--rotate-size") {
+                const auto bytes = ParseRotateSize(*value);
+                if (!bytes) {
+                    return fail("--rotate-size: '" + *value +
+                                "' is not a whole number of MiB from 1 to 1048576");
+                }
+                capture.rollover.maxBytes = *bytes;
+            } else if (name == "--rotate-every") {
+                const auto age = ParseDuration(*value);
+                if (!age) {
+                    return fail("--rotate-every: '" + *value +
+                                "' is not a time such as 90s, 15m, 6h or 1d (at most 366d)");
+                }
+                capture.rollover.maxAge = *age;
+            } else {
+                const auto keep = ParseRotateKeep(*value);
+                if (!keep) {
+                    return fail("--keep: '" + *value + "' is not a whole number from 1 to 100000");
+                }
+                capture.rollover.keep = *keep;
+            }
+            continue;
+        }
         const bool known = name == "-o" || name == "--output" || name == "--settings" ||
                            TakesOption(capture.tab, name) ||
                            TakesOption(capture.tab == kTabCom ? kTabUdp : kTabCom, name);
@@ -165,6 +204,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         }
     }
 
+    if (capture.rollover.keep > 0 && !capture.rollover.Active()) {
+        return fail("--keep needs --rotate-size or --rotate-every");
+    }
     if (settings) {
         if (!values.empty()) {
             return fail("give either --settings or " + values.begin()->first + ", not both");
@@ -217,6 +259,7 @@ int RunCapture(const CaptureOptions& options) {
     const std::string fileName = options.file.empty() ? DefaultCaptureFileName() : options.file;
     ConsoleView view(options, fileName);
     CaptureController controller(view, fileName);
+    controller.SetRollover(options.rollover);
     controller.SetSettingsPage(std::make_shared<FixedSettingsPage>(options.document));
 
     controller.OnStartStop();
@@ -225,7 +268,9 @@ int RunCapture(const CaptureOptions& options) {
         return 1;  // refused; the view has said why
     }
     if (controller.TransportStarted()) {
-        view.Print("capturing " + options.transport + " into " + fileName + " (Ctrl-C stops)");
+        const std::string into =
+            options.rollover.Active() ? "files rolled over from " + fileName : fileName;
+        view.Print("capturing " + options.transport + " into " + into + " (Ctrl-C stops)");
     }
     bool interrupted = false;
     while (!controller.WorkerFinished()) {
@@ -256,8 +301,14 @@ int RunCapture(const CaptureOptions& options) {
         }
         return 1;
     }
+    std::string into = fileName;
+    if (options.rollover.Active()) {
+        const std::string last = controller.CurrentCaptureFile();
+        into = "files rolled over from " + fileName +
+               (last.empty() ? std::string() : " (the last: " + last + ")");
+    }
     view.Print("captured " + std::to_string(controller.BytesWritten()) + " bytes in " +
-               std::to_string(controller.BlocksWritten()) + " blocks into " + fileName);
+               std::to_string(controller.BlocksWritten()) + " blocks into " + into);
     return view.Failures() > 0 ? 1 : 0;
 }
 

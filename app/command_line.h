@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "app/capture_roller.h"
+
 namespace tapscope::app {
 
 struct CaptureOptions {
@@ -15,6 +17,7 @@ struct CaptureOptions {
     std::string document;   // the settings document
     std::string file;       // the capture file; empty: pos_log.txt here
     bool overwrite = false;
+    RolloverLimits rollover;  // --rotate-size, --rotate-every, --keep
 };
 
 enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kError };

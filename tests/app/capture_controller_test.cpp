@@ -264,6 +264,49 @@ TEST_F(CaptureControllerTest, BlocksAreAppendedInArrivalOrderAndLogged) {
     EXPECT_EQ(m_view.EnabledStates(), (std::vector<bool>{false, true}));
 }
 
+// A capture that rolls over puts whole blocks into time-stamped files beside
+// the capture file's name, asks nothing about an existing file of that name,
+// and logs each block against the file it went to.
+TEST_F(CaptureControllerTest, RolloverKeepsEveryBlockWholeInOneFile) {
+    WriteFile(m_capture, "earlier");
+    app::RolloverLimits limits;
+    limits.maxBytes = 10;
+    m_controller.SetRollover(limits);
+    const unsigned short port = StartUdp();
+    for (const char* block : {"abcd", "efgh", "ijkl", "0123456789AB"}) {
+        SendDatagram(port, block);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return m_controller.BlocksWritten() == 4; }));
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForWorkerEnd());
+
+    EXPECT_TRUE(m_view.Messages().empty());
+    EXPECT_EQ(ReadFile(m_capture), "earlier");
+    std::vector<std::string> rolled;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path())) {
+        if (entry.path() != m_capture) {
+            rolled.push_back(entry.path().string());
+        }
+    }
+    // In capture order: by the time stamp, then within one second "x.txt",
+    // "x-2.txt", "x-3.txt".
+    auto order = [](const std::string& path) {
+        std::smatch match;
+        std::regex_search(path, match, std::regex(R"(-(\d{8}-\d{6})(?:-(\d+))?\.txt$)"));
+        return std::make_pair(match[1].str(), match[2].matched ? std::stoi(match[2].str()) : 1);
+    };
+    std::sort(rolled.begin(), rolled.end(),
+              [&](const std::string& a, const std::string& b) { return order(a) < order(b); });
+    ASSERT_EQ(rolled.size(), 3u);
+    EXPECT_EQ(ReadFile(rolled[0]), "abcdefgh");
+    EXPECT_EQ(ReadFile(rolled[1]), "ijkl");
+    EXPECT_EQ(ReadFile(rolled[2]), "0123456789AB");
+    EXPECT_EQ(m_controller.CurrentCaptureFile(), rolled[2]);
+    const std::vector<std::string> texts = LogTexts();
+    EXPECT_EQ(CountContaining(texts, "Success write [4] symbols to file [" + rolled[0] + "]"), 2);
+    EXPECT_EQ(CountContaining(texts, "Success write [4] symbols to file [" + rolled[1] + "]"), 1);
+}
+
 // A count of 0 in a non-empty buffer is still a written block; an empty
 // buffer only creates the file.
 TEST_F(CaptureControllerTest, CountZeroIsABlockButAnEmptyBufferIsNot) {

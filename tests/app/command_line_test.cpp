@@ -151,5 +151,24 @@ TEST_F(CommandLineTest, UsageErrorEndsWithStatusTwo) {
         << wrong.output;
 }
 
+TEST_F(CommandLineTest, RolloverOptionsAreCheckedBeforeAnythingStarts) {
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } cases[] = {
+        {{"--keep", "3"}, "--keep needs --rotate-size or --rotate-every"},
+        {{"--rotate-size", "0"}, "--rotate-size: '0' is not a whole number of MiB"},
+        {{"--rotate-every=5x"}, "--rotate-every: '5x' is not a time such as 90s"},
+        {{"--rotate-every", "1h", "--keep", "0"}, "--keep: '0' is not a whole number"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"capture", "udp", "--port", "9"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Finished refused = RunToEnd(args);
+        EXPECT_EQ(refused.status, 2) << refused.output;
+        EXPECT_NE(refused.output.find(c.said), std::string::npos) << refused.output;
+    }
+}
+
 }  // namespace
 }  // namespace tapscope::testing
