@@ -152,22 +152,14 @@ TEST_F(CommandLineTest, UsageErrorsEndWithStatusTwoAndSayWhatIsAccepted) {
     const Case cases[] = {
         {{"capture", "udp", "--port", "70000"}, "Enter an integer between 1 and 65535."},
         {{"capture", "com", "--port", "COM0"}, "--port 'COM0': give COM1 to COM255"},
-        {{"capture", "com", "--port", "COM256"}, "--port 'COM256': give COM1 to COM255"},
         {{"capture", "com", "--charsize", "9"}, "--charsize '9': give 5, 6, 7 or 8 data bits"},
-        {{"capture", "com", "--baudrate", "abc"},
-         "--baudrate 'abc': give a whole number of bits per second"},
-        {{"capture", "udp", "--ip", "localhost"},
-         "--ip 'localhost': give a numeric IPv4 or IPv6 address"},
         // Once bound port 7 past the port check, through the quote.
         {{"capture", "udp", "--ip", "0.0.0.0\" port=\"7"},
          "--ip '0.0.0.0\" port=\"7': give a numeric IPv4 or IPv6 address"},
         {{"capture", "udp", "--settings", "garbage"},
          "--settings: not a well-formed settings document"},
-        {{"capture", "tcp", "--settings", "<settings ip=\"127.0.0.1"},
-         "--settings: not a well-formed settings document"},
         {{"capture", "tcp", "--settings", "<settings port=\"9000\" />"},
          "--settings: the settings element lacks the attribute ip"},
-        {{"capture", "com", "--settings", ""}, "--settings: the document has no settings element"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
