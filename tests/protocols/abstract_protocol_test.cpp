@@ -54,25 +54,6 @@ TEST_F(AbstractProtocolTest, ADocumentThatIsNotWellFormedIsReportedOnceAndLeaves
     }
 }
 
-TEST(SettingsDocumentDepthTest, CountsOnlyElements) {
-    const struct {
-        const char* document;
-        int depth;
-    } cases[] = {
-        {"", 0},
-        {"<settings ip=\"127.0.0.1\" port=\"8001\" />", 1},
-        {"<a><b/><b></b></a>", 2},
-        {"<?xml version=\"1.0\"?><!-- <a><a><a> --><a x=\"/>\"><b/></a>", 2},
-        {"<a><![CDATA[<b><b><b>]]></a>", 1},
-        {"<a><a><a", 3},
-        {"</a></a><a>", 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.document);
-        EXPECT_EQ(SettingsDocumentDepth(c.document), c.depth);
-    }
-}
-
 // Documents over the size or nesting bound are refused before the reader
 // sees them, with the behaviour of any document that cannot be parsed.
 TEST_F(AbstractProtocolTest, ADocumentTooLargeOrTooDeepIsRefusedAsNotWellFormed) {
