@@ -6,10 +6,12 @@
 #include <optional>
 
 #include "app/capture_controller.h"
+#include "app/command_line_checks.h"
 #include "app/console_view.h"
 #include "app/settings_documents.h"
 #include "app/strings.h"
 #include "log/debug.h"
+#include "platform/serial_device.h"
 #include "platform/termination.h"
 
 #ifndef TAPSCOPE_VERSION
@@ -59,21 +61,23 @@ std::string UsageText() {
            "       tapscope --help | --version\n"
            "\n"
            "capture appends every byte the transport receives, unchanged, to FILE\n"
-           "(default: pos_log.txt in the current folder) until Ctrl-C or SIGTERM\n"
-           "(exit status 0), or until the transport reports an error (status 1).\n"
+           "(default: pos_log.txt in the current folder) until Ctrl-C, SIGTERM or\n"
+           "SIGHUP, or until the transport reports an error.\n"
            "\n"
            "Serial port (com):\n"
            "  --port NAME          COM1..COM255 or a device path (default COM1)\n"
            "  --baudrate RATE      bits per second (default 9600)\n"
            "  --charsize BITS      5 to 8 (default 8)\n"
            "  --parity none|odd|even                (default none)\n"
-           "  --stopbits one|onepointfive|two       (default one)\n"
+           "  --stopbits one|onepointfive|two       (default one; 1, 1.5 and 2 also do)\n"
            "UDP socket (udp), listening TCP server (tcp):\n"
-           "  --ip ADDRESS         numeric address to listen on (default 127.0.0.1)\n"
+           "  --ip ADDRESS         numeric IPv4 or IPv6 address to listen on; host\n"
+           "                       names are not looked up (default 127.0.0.1)\n"
            "  --port PORT          1 to 65535 (default 8001)\n"
            "Any transport:\n"
            "  --settings DOCUMENT  a settings document as it stands, instead of the\n"
-           "                       options above: '<settings ip=\"0.0.0.0\" port=\"9000\" />'\n"
+           "                       options above: '<settings ip=\"0.0.0.0\" port=\"9000\" />';\n"
+           "                       it must carry every attribute of its transport\n"
            "  -o, --output FILE    the capture file\n"
            "  --overwrite          replace an existing capture file without asking\n"
            "                       (without it, the question is asked on a terminal;\n"
@@ -84,7 +88,22 @@ std::string UsageText() {
            "                       152000.bin (files end only between blocks)\n"
            "  --rotate-every TIME  roll over when a file is TIME old: 90s, 15m, 6h, 1d\n"
            "  --keep N             with either, delete the oldest of FILE's series\n"
-           "                       beyond N files (only files of your own)\n";
+           "                       beyond N files (only files of your own)\n"
+           "\n"
+           "Serial port names: COMn opens the device that the link comN in the device\n"
+           "folder points to: the folder named by $TAPSCOPE_DEVICES, else\n"
+           "$XDG_CONFIG_HOME/tapscope/devices (~/.config/tapscope/devices). Without such\n"
+           "a link COMn is /dev/ttyS(n-1). For example, to make COM3 a USB adapter:\n"
+           "  ln -s /dev/ttyUSB0 ~/.config/tapscope/devices/com3\n"
+           "The device folder here: " +
+           platform::SerialDeviceFolder() +
+           "\n"
+           "\n"
+           "Exit status:\n"
+           "  0  the capture ended on Ctrl-C (SIGINT), SIGTERM or SIGHUP; --help, --version\n"
+           "  1  the capture could not start, or its transport reported an error\n"
+           "  2  a usage error: an unknown command or option, or a value that is not\n"
+           "     accepted; or no display to open the window on\n";
 }
 
 std::string VersionText() {
@@ -115,6 +134,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (args.size() < 2) {
         return fail("capture needs a transport: com, udp or tcp");
+    }
+    if (args[1] == "--help" || args[1] == "-h") {
+        result.kind = CommandKind::kHelp;
+        return result;
     }
     CaptureOptions& capture = result.capture;
     const std::map<std::string, int> transports = {
@@ -211,6 +234,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         if (!values.empty()) {
             return fail("give either --settings or " + values.begin()->first + ", not both");
         }
+        if (const std::optional<std::string> problem =
+                CheckSettingsDocument(capture.tab, *settings)) {
+            return fail("--settings: " + *problem);
+        }
         capture.document = *settings;
         result.kind = CommandKind::kCapture;
         return result;
@@ -219,7 +246,27 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         const auto found = values.find(name);
         return found == values.end() ? fallback : found->second;
     };
+    // The first given value that a check refuses, as "--charsize '9': give ...".
+    auto refused =
+        [&](const std::string& name,
+            std::optional<std::string> (*check)(const std::string&)) -> std::optional<std::string> {
+        const auto found = values.find(name);
+        if (found == values.end()) {
+            return std::nullopt;
+        }
+        const std::optional<std::string> problem = check(found->second);
+        return problem ? std::optional(name + " '" + found->second + "': " + *problem)
+                       : std::nullopt;
+    };
     if (capture.tab == kTabCom) {
+        using Check = std::optional<std::string> (*)(const std::string&);
+        const std::pair<const char*, Check> checks[] = {
+            {"--port", CheckComPort}, {"--baudrate", CheckBaudRate}, {"--charsize", CheckCharSize}};
+        for (const auto& [name, check] : checks) {
+            if (std::optional<std::string> problem = refused(name, check)) {
+                return fail(*problem);
+            }
+        }
         ComSettings com;
         com.port = valueOf("--port", com.port);
         com.baudRate = valueOf("--baudrate", com.baudRate);
@@ -230,14 +277,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         if (!parityIndex) {
             return fail("--parity: '" + parity + "' is not " + Join(kParityNames));
         }
-        const std::optional<int> stopBitsIndex = IndexOfName(kStopBitsNames, stopBits);
+        const std::optional<int> stopBitsIndex = StopBitsIndexOf(stopBits);
         if (!stopBitsIndex) {
-            return fail("--stopbits: '" + stopBits + "' is not " + Join(kStopBitsNames));
+            return fail("--stopbits: '" + stopBits + "' is not " + Join(kStopBitsNames) +
+                        ", nor 1, 1.5 or 2");
         }
         com.parity = *parityIndex;
         com.stopBits = *stopBitsIndex;
         capture.document = ComSettingsDocument(com);
     } else {
+        if (std::optional<std::string> problem = refused("--ip", CheckAddress)) {
+            return fail(*problem);
+        }
         EthernetSettings ethernet;
         ethernet.address = valueOf("--ip", ethernet.address);
         const std::string port = valueOf("--port", std::to_string(ethernet.port));

@@ -96,18 +96,16 @@ TEST_F(CommandLineTest, TcpCaptureEndsCleanlyOnSigterm) {
     EXPECT_NE(output.find("captured 13 bytes in 13 blocks"), std::string::npos) << output;
 }
 
-// A transport's message ends the capture with a non-zero status; a transport
-// that has nothing to do is reported as such.
+// A transport's message ends the capture with a non-zero status and says why.
 TEST_F(CommandLineTest, FailuresEndWithStatusOneAndSayWhy) {
     struct Case {
         std::vector<std::string> args;
         const char* said;
     };
     const Case cases[] = {
-        {{"capture", "udp", "--ip", "localhost"}, "tapscope: "},
-        {{"capture", "tcp", "--settings", "<settings ip=\"127.0.0.1"},
-         "the tcp transport did not start and reported no error"},
-        {{"capture", "com", "--settings", ""}, "the com transport did not start"},
+        // An address of a documentation network, on no interface here.
+        {{"capture", "udp", "--ip", "192.0.2.1"}, "tapscope: bind: "},
+        {{"capture", "com", "--port", m_dir.File("no-such-device")}, "tapscope: open: "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
@@ -144,11 +142,79 @@ TEST_F(CommandLineTest, ExistingFileIsKeptWithoutATerminal) {
     EXPECT_EQ(status, 0);
 }
 
-TEST_F(CommandLineTest, UsageErrorEndsWithStatusTwo) {
-    const Finished wrong = RunToEnd({"capture", "udp", "--port", "70000"});
-    EXPECT_EQ(wrong.status, 2);
-    EXPECT_NE(wrong.output.find("Enter an integer between 1 and 65535."), std::string::npos)
-        << wrong.output;
+// Values no transport could use are usage errors: status 2, a text that
+// names the option and what it takes, and nothing opened or written.
+TEST_F(CommandLineTest, UsageErrorsEndWithStatusTwoAndSayWhatIsAccepted) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* said;
+    };
+    const Case cases[] = {
+        {{"capture", "udp", "--port", "70000"}, "Enter an integer between 1 and 65535."},
+        {{"capture", "com", "--port", "COM0"}, "--port 'COM0': give COM1 to COM255"},
+        {{"capture", "com", "--charsize", "9"}, "--charsize '9': give 5, 6, 7 or 8 data bits"},
+        // Once bound port 7 past the port check, through the quote.
+        {{"capture", "udp", "--ip", "0.0.0.0\" port=\"7"},
+         "--ip '0.0.0.0\" port=\"7': give a numeric IPv4 or IPv6 address"},
+        {{"capture", "udp", "--settings", "garbage"},
+         "--settings: not a well-formed settings document"},
+        {{"capture", "tcp", "--settings", "<settings port=\"9000\" />"},
+         "--settings: the settings element lacks the attribute ip"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", m_capture});
+        const Finished finished = RunToEnd(args);
+        EXPECT_EQ(finished.status, 2) << finished.output;
+        EXPECT_NE(finished.output.find(c.said), std::string::npos) << finished.output;
+        EXPECT_NE(finished.output.find("Try 'tapscope --help'."), std::string::npos)
+            << finished.output;
+        EXPECT_EQ(finished.output.find("capturing"), std::string::npos) << finished.output;
+        EXPECT_FALSE(std::filesystem::exists(m_capture));
+    }
+}
+
+TEST_F(CommandLineTest, HelpFromEveryPlaceNamesDevicesAndStatuses) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"capture", "--help"}, {"capture", "udp", "--help"}, {"capture", "-h"}}) {
+        SCOPED_TRACE(args.back() + " after " + std::to_string(args.size() - 1) + " words");
+        const Finished finished = RunToEnd(args);
+        EXPECT_EQ(finished.status, 0) << finished.output;
+        for (const char* part : {"Usage: tapscope", "TAPSCOPE_DEVICES", "tapscope/devices",
+                                 "Exit status:", "SIGHUP"}) {
+            EXPECT_NE(finished.output.find(part), std::string::npos) << part;
+        }
+    }
+}
+
+// "tapscope" over SSH: no display, so no window, and a status and text that
+// say where to go instead of Qt's abort.
+TEST_F(CommandLineTest, TheWindowWithoutADisplaySaysSoAndEndsWithStatusTwo) {
+    struct Case {
+        const char* environment;  // shell assignments before the program runs
+        const char* said;
+    };
+    const Case cases[] = {
+        {"unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM", "neither DISPLAY nor WAYLAND_DISPLAY"},
+        // A display that is named but answers nobody: Qt's plugin fails.
+        {"unset WAYLAND_DISPLAY; export QT_QPA_PLATFORM=xcb DISPLAY=/nonexistent/socket:0",
+         "the window system could not be reached"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.environment);
+        ChildProcess child(
+            "/bin/sh", {"-c", std::string(c.environment) + "; exec \"$0\" 2>&1", TAPSCOPE_PROGRAM});
+        child.CloseInput();
+        const std::string output = child.ReadAll();
+        int status = -1;
+        ASSERT_TRUE(child.Wait(kExitLimitMs, &status));
+        EXPECT_EQ(status, 2) << output;
+        EXPECT_NE(output.find("no display to open the capture window on"), std::string::npos)
+            << output;
+        EXPECT_NE(output.find(c.said), std::string::npos) << output;
+        EXPECT_NE(output.find("tapscope capture udp"), std::string::npos) << output;
+    }
 }
 
 TEST_F(CommandLineTest, RolloverOptionsAreCheckedBeforeAnythingStarts) {

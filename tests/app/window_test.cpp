@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <boost/asio/write.hpp>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "app/about_dlg.h"
 #include "app/com_setting_dialog.h"
@@ -199,6 +201,33 @@ TEST_F(WindowTest, EveryWayOutEndsTheCaptureWhileABoxIsPending) {
         m_window.reset();
         EXPECT_TRUE(transport.expired());
     }
+}
+
+// File names and transport texts may hold markup; a box shows them as
+// written, from the window thread and from the worker alike.
+TEST_F(WindowTest, MessageBoxesShowMarkupAsPlainText) {
+    app::MessageBoxRequest request;
+    request.text = "Cannot open <b>x</b>.bin";
+    request.detail = "<i>bind</i> &amp; <a href=\"x\">more</a>";
+    request.caption = "tapscope";
+    std::vector<QString> shown;
+    int richLabels = 0;
+    ModalBoxAnswerer answerer([&](const QMessageBox& box) {
+        for (const QLabel* label : box.findChildren<QLabel*>()) {
+            if (!label->text().isEmpty()) {
+                shown.push_back(label->text());
+                richLabels += label->textFormat() == Qt::PlainText ? 0 : 1;
+            }
+        }
+        return QMessageBox::Ok;
+    });
+    EXPECT_EQ(m_window->ShowMessage(request), app::MessageAnswer::kOk);
+    std::thread worker([&] { m_window->ShowMessage(request); });
+    ASSERT_TRUE(ProcessUntil([&] { return answerer.Texts().size() == 2; }));
+    worker.join();
+    EXPECT_EQ(richLabels, 0);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), QString::fromStdString(request.text)), 2);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), QString::fromStdString(request.detail)), 2);
 }
 
 TEST_F(WindowTest, BrowseKeepsTheNameOnCancelAndTakesTheChosenPath) {
