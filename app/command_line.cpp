@@ -74,7 +74,7 @@ std::string UsageText() {
            "Any transport:\n"
            "  --settings DOCUMENT  a settings document as it stands, instead of the\n"
            "                       options above: '<settings ip=\"0.0.0.0\" port=\"9000\" />'\n"
-           "  -o, --output FILE    the capture file\n"
+           "  -o, --output FILE    the capture file; - for standard output\n"
            "  --overwrite          replace an existing capture file without asking\n"
            "                       (without it, the question is asked on a terminal;\n"
            "                       elsewhere an existing file is kept and capture fails)\n";
@@ -215,17 +215,22 @@ int RunCapture(const CaptureOptions& options) {
     ZelLog::CDebug::Instance("", ZelLog::kRegistryPath)->WriteHeader();
 
     const std::string fileName = options.file.empty() ? DefaultCaptureFileName() : options.file;
+    // "-o -": the capture goes to standard output.
+    const std::string shownName = fileName == "-" ? "standard output" : fileName;
     ConsoleView view(options, fileName);
     CaptureController controller(view, fileName);
+    controller.SetStandardOutputAllowed(true);
     controller.SetSettingsPage(std::make_shared<FixedSettingsPage>(options.document));
 
     controller.OnStartStop();
     if (!controller.WorkerStarted()) {
         view.EndOutput();
-        return 1;  // refused; the view has said why
+        // Refused; the view has said why. A capture file that cannot be used
+        // is a usage error, like a bad option.
+        return controller.CaptureFileRefused() ? 2 : 1;
     }
     if (controller.TransportStarted()) {
-        view.Print("capturing " + options.transport + " into " + fileName + " (Ctrl-C stops)");
+        view.Print("capturing " + options.transport + " into " + shownName + " (Ctrl-C stops)");
     }
     bool interrupted = false;
     while (!controller.WorkerFinished()) {
@@ -256,8 +261,12 @@ int RunCapture(const CaptureOptions& options) {
         }
         return 1;
     }
+    std::string dropped;
+    if (controller.BlocksDropped() > 0) {
+        dropped = " (" + std::to_string(controller.BlocksDropped()) + " blocks dropped)";
+    }
     view.Print("captured " + std::to_string(controller.BytesWritten()) + " bytes in " +
-               std::to_string(controller.BlocksWritten()) + " blocks into " + fileName);
+               std::to_string(controller.BlocksWritten()) + " blocks into " + shownName + dropped);
     return view.Failures() > 0 ? 1 : 0;
 }
 
