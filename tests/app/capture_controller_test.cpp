@@ -3,6 +3,7 @@
 // shows, the blocks it writes, and how a capture ends.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -234,6 +235,36 @@ TEST_F(CaptureControllerTest, UnwritableCaptureFileIsRefusedAtStart) {
     EXPECT_FALSE(m_controller.CaptureFileRefused());
     EXPECT_FALSE(std::filesystem::exists(m_capture));
     m_controller.OnStartStop();
+}
+
+// Another user's link in a sticky, world-writable folder is refused before
+// the overwrite question could be asked about the file it points at.
+TEST_F(CaptureControllerTest, AnotherUsersLinkIsRefusedBeforeAnyQuestion) {
+    const passwd* nobody = getpwnam("nobody");
+    if (nobody == nullptr || geteuid() != 0) {
+        GTEST_SKIP() << "needs root and the user nobody to plant another user's link";
+    }
+    const std::string shared = m_dir.File("shared");
+    const std::string victim = m_dir.File("victim");
+    std::filesystem::create_directory(shared);
+    chmod(shared.c_str(), 01777);
+    WriteFile(victim, "not yours");
+    const std::string link = shared + "/pos_log.txt";
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    m_view.SetFileName(link);
+    m_view.Answer(MessageAnswer::kYes);
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(FreeUdpPort())));
+    m_controller.OnStartStop();
+
+    ASSERT_EQ(m_view.Messages().size(), 1u);
+    EXPECT_EQ(m_view.Messages()[0].text, "Cannot capture into file 'pos_log.txt'.");
+    EXPECT_EQ(m_view.Messages()[0].detail.rfind(link + ": a symbolic link of another user", 0), 0u)
+        << m_view.Messages()[0].detail;
+    EXPECT_FALSE(m_controller.WorkerStarted());
+    EXPECT_TRUE(m_controller.CaptureFileRefused());
+    EXPECT_EQ(ReadFile(victim), "not yours");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
 }
 
 // A file that cannot be written during a capture is reported once per
