@@ -246,11 +246,6 @@ CaptureFileResult CaptureFile::Open(int& fd, bool& keep) {
     if (fd < 0) {
         return Failure(AppendResult::kOpenFailed, error);
     }
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) {
-        m_keptFd = fd;
-        keep = true;
-    }
     return {};
 }
 
@@ -262,11 +257,17 @@ CaptureFileResult CaptureFile::Append(const char* data, std::size_t size,
     if (!result.Ok()) {
         return result;
     }
-    // Where a regular file ends before the block, to cut a torn block off.
     struct stat before {};
-    const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+    const bool known = fstat(fd, &before) == 0;
+    if (known && !keep && S_ISFIFO(before.st_mode)) {
+        m_keptFd = fd;  // a FIFO by name: open until Close
+        keep = true;
+    }
+    // Where a regular file ends before the block, to cut a torn block off.
+    const bool regular = known && S_ISREG(before.st_mode);
     off_t start = before.st_size;
-    const bool appending = (fcntl(fd, F_GETFL) & O_APPEND) != 0;
+    // Files opened by name append; standard output is taken as it was given.
+    const bool appending = !keep || (fcntl(fd, F_GETFL) & O_APPEND) != 0;
     if (regular && !appending) {
         start = lseek(fd, 0, SEEK_CUR);  // standard output redirected with ">"
     }

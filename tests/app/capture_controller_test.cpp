@@ -311,34 +311,15 @@ TEST_F(CaptureControllerTest, WriteOutageIsReportedOnceAndTheCaptureResumes) {
     EXPECT_EQ(CountContaining(LogTexts(), "Cannot open file [" + capture + "]"), 2);
 }
 
-// A FIFO as capture file: its reader gets the blocks; a reader that goes away
-// ends the capture with a message (never the process); a reader that stops
-// reading cannot hold the stop up.
-TEST_F(CaptureControllerTest, PipeReaderThatLeavesOrStallsEndsTheCapture) {
+// A FIFO whose reader stops reading: the pipe fills and the worker waits in a
+// write when Stop comes; the stop is not held up, and the block is counted.
+TEST_F(CaptureControllerTest, StalledPipeReaderCannotHoldTheStopUp) {
     const std::string fifo = m_dir.File("capture.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     m_view.SetFileName(fifo);
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    unsigned short port = StartUdp();
-    SendDatagram(port, "abc");
-    ASSERT_TRUE(WaitUntil([&] { return m_controller.BlocksWritten() == 1; }));
-    char got[8] = {};
-    EXPECT_EQ(read(reader, got, sizeof got), 3);
-    close(reader);
-    SendDatagram(port, "def");
-    ASSERT_TRUE(WaitForWorkerEnd());
-    ASSERT_EQ(m_view.Messages().size(), 1u);
-    EXPECT_EQ(m_view.Messages()[0].text, "Cannot write file");
-    EXPECT_EQ(m_view.Messages()[0].detail,
-              fifo + ": Broken pipe (the program reading it has closed it)");
-    EXPECT_FALSE(m_controller.HoldsProtocol());
-
-    // A reader that never reads: the pipe fills, and the worker waits in a
-    // write when Stop comes.
-    reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    port = StartUdp();
+    const unsigned short port = StartUdp();
     const std::string big(60000, 'x');
     for (int i = 0; i < 3; ++i) {
         SendDatagram(port, big);
