@@ -1,6 +1,6 @@
 // The capture file on real files, FIFOs and links in a temporary folder: its
-// mode, the check that leaves nothing behind, whole blocks only, a FIFO kept
-// open for its reader, and links that another user planted.
+// mode, whole blocks only, a FIFO kept open for its reader, and links that
+// another user planted.
 #include "platform/capture_file.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -48,8 +47,7 @@ protected:
     TempDir m_dir;
 };
 
-// Created private even under a permissive umask; an existing file keeps its
-// mode and is appended to.
+// Created private even under a permissive umask.
 TEST_F(CaptureFileTest, NewFileIsPrivateAndBlocksAreAppended) {
     const mode_t previous = umask(0);
     const std::string path = m_dir.File("capture.bin");
@@ -59,38 +57,6 @@ TEST_F(CaptureFileTest, NewFileIsPrivateAndBlocksAreAppended) {
     umask(previous);
     EXPECT_EQ(ReadFile(path), std::string("abcd\0e", 6));
     EXPECT_EQ(ModeOf(path), 0600u);
-
-    const std::string shared = m_dir.File("shared.bin");
-    WriteFile(shared, "old");
-    chmod(shared.c_str(), 0640);
-    CaptureFile existing(shared);
-    EXPECT_TRUE(Append(existing, "new").Ok());
-    EXPECT_EQ(ReadFile(shared), "oldnew");
-    EXPECT_EQ(ModeOf(shared), 0640u);
-}
-
-TEST_F(CaptureFileTest, CheckSaysWhyAndLeavesNothingBehind) {
-    WriteFile(m_dir.File("existing.bin"), "kept");
-    WriteFile(m_dir.File("plain"), "");
-    struct Case {
-        std::string path;
-        int error;  // 0: the file can be used
-    };
-    for (const Case& c : {Case{m_dir.File("new.bin"), 0}, Case{m_dir.File("existing.bin"), 0},
-                          Case{m_dir.File("missing/new.bin"), ENOENT},
-                          Case{m_dir.File("plain/new.bin"), ENOTDIR}}) {
-        SCOPED_TRACE(c.path);
-        const bool existed = std::filesystem::exists(c.path);
-        CaptureFile file(c.path);
-        const CaptureFileResult result = file.Check();
-        EXPECT_EQ(result.error, c.error);
-        EXPECT_EQ(result.result, c.error == 0 ? AppendResult::kWritten : AppendResult::kOpenFailed);
-        if (c.error != 0) {
-            EXPECT_EQ(result.reason, std::string(strerror(c.error)));
-        }
-        EXPECT_EQ(std::filesystem::exists(c.path), existed);
-    }
-    EXPECT_EQ(ReadFile(m_dir.File("existing.bin")), "kept");
 }
 
 // Under a file size limit a block is written only in part (the system's
