@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "app/settings_documents.h"
 #include "app/strings.h"
 #include "log/debug.h"
+#include "platform/capture_file.h"
 #include "platform/termination.h"
 
 #ifndef TAPSCOPE_VERSION
@@ -209,6 +211,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 int RunCapture(const CaptureOptions& options) {
+    if (options.file == "-" && !platform::StandardOutputIsOpen()) {
+        std::cerr << kProgramName << ": -o -: standard output is closed; give a file name\n";
+        return 2;
+    }
     // Before any thread starts (the log's writer is the first), so that every
     // thread leaves the termination signals to the loop below.
     platform::BlockTerminationSignals();

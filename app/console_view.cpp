@@ -68,6 +68,11 @@ MessageAnswer ConsoleView::ShowMessage(const MessageBoxRequest& request) {
     }
     std::string text = OneLine(request.text);
     if (!request.detail.empty()) {
+        // "Cannot capture into file 'x'.: x: reason" reads as one sentence
+        // without the box text's full stop.
+        if (!text.empty() && text.back() == '.') {
+            text.pop_back();
+        }
         text += ": " + OneLine(request.detail);
     }
     m_failures.fetch_add(1, std::memory_order_relaxed);

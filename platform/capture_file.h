@@ -86,6 +86,10 @@ private:
     bool m_keptIsSocket = false;
 };
 
+// Whether standard output is open. Asked before the program opens any file
+// of its own: one opened while it is closed would take its number.
+bool StandardOutputIsOpen();
+
 // Ignores SIGPIPE for the whole process, so that a write to a pipe whose
 // reader went away fails with EPIPE instead of ending the program.
 void IgnoreBrokenPipe();

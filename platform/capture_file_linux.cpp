@@ -189,13 +189,13 @@ CaptureFileResult CaptureFile::OpenStandardOutput() {
     struct stat status {};
     if (fstat(STDOUT_FILENO, &status) != 0) {
         CaptureFileResult closed = Failure(AppendResult::kOpenFailed, errno);
-        closed.reason = "standard output is closed";
+        closed.reason = "closed";
         return closed;
     }
     const int flags = fcntl(STDOUT_FILENO, F_GETFL);
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
         CaptureFileResult readOnly = Failure(AppendResult::kOpenFailed, EBADF);
-        readOnly.reason = "standard output is not open for writing";
+        readOnly.reason = "not open for writing";
         return readOnly;
     }
     int fd = -1;
@@ -317,6 +317,10 @@ CaptureFileResult CaptureFile::Append(const char* data, std::size_t size,
         result = Failure(AppendResult::kWriteFailed, errno);
     }
     return result;
+}
+
+bool StandardOutputIsOpen() {
+    return fcntl(STDOUT_FILENO, F_GETFD) >= 0;
 }
 
 void IgnoreBrokenPipe() {
