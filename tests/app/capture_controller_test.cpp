@@ -319,6 +319,8 @@ TEST_F(CaptureControllerTest, StalledPipeReaderCannotHoldTheStopUp) {
     m_view.SetFileName(fifo);
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
+    // One datagram fits, the second does not.
+    ASSERT_EQ(fcntl(reader, F_SETPIPE_SZ, 65536), 65536);
     const unsigned short port = StartUdp();
     const std::string big(60000, 'x');
     for (int i = 0; i < 3; ++i) {
