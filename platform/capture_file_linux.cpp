@@ -88,6 +88,10 @@ CaptureFileResult ResolveLinks(const std::string& path, std::string& resolved) {
         if (length < 0) {
             return Failure(AppendResult::kOpenFailed, errno);
         }
+        if (static_cast<std::size_t>(length) >= target.size()) {
+            // The link grew since lstat: someone is changing it under us.
+            return Failure(AppendResult::kOpenFailed, ENAMETOOLONG);
+        }
         target.resize(static_cast<std::size_t>(length));
         current = !target.empty() && target[0] == '/' ? target : folderPath + "/" + target;
     }
