@@ -1,9 +1,11 @@
 // CaptureController: the capture of the main window, free of widgets. It turns
 // the operator's choices into a running capture (a transport on the
 // io_context, run by one worker thread) and ends it again; every block the
-// transport delivers is appended to the capture file. The window, the command
-// line and the tests drive it through the same operations, and it reaches
-// them through ICaptureView.
+// transport delivers is appended to the capture file. A capture file that
+// cannot be used stops the capture from starting; one that fails during the
+// capture is reported once per outage, its blocks counted as dropped until
+// writing works again. The window, the command line and the tests drive it
+// through the same operations, and it reaches them through ICaptureView.
 //
 // Threading: OnStartStop, CreateProtocol, OnClose and the accessors run on
 // the window thread. RunService is the worker's body; OnProtocolData and most
