@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "app/settings_documents.h"
 #include "app/strings.h"
 #include "log/debug.h"
+#include "platform/capture_file.h"
 #include "platform/serial_device.h"
 #include "platform/termination.h"
 
@@ -78,7 +80,7 @@ std::string UsageText() {
            "  --settings DOCUMENT  a settings document as it stands, instead of the\n"
            "                       options above: '<settings ip=\"0.0.0.0\" port=\"9000\" />';\n"
            "                       it must carry every attribute of its transport\n"
-           "  -o, --output FILE    the capture file\n"
+           "  -o, --output FILE    the capture file; - for standard output\n"
            "  --overwrite          replace an existing capture file without asking\n"
            "                       (without it, the question is asked on a terminal;\n"
            "                       elsewhere an existing file is kept and capture fails)\n"
@@ -230,6 +232,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (capture.rollover.keep > 0 && !capture.rollover.Active()) {
         return fail("--keep needs --rotate-size or --rotate-every");
     }
+    if (capture.rollover.Active() && capture.file == "-") {
+        return fail("--rotate-size and --rotate-every need a capture file, not standard output");
+    }
     if (settings) {
         if (!values.empty()) {
             return fail("give either --settings or " + values.begin()->first + ", not both");
@@ -302,25 +307,34 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 int RunCapture(const CaptureOptions& options) {
+    if (options.file == "-" && !platform::StandardOutputIsOpen()) {
+        std::cerr << kProgramName << ": -o -: standard output is closed; give a file name\n";
+        return 2;
+    }
     // Before any thread starts (the log's writer is the first), so that every
     // thread leaves the termination signals to the loop below.
     platform::BlockTerminationSignals();
     ZelLog::CDebug::Instance("", ZelLog::kRegistryPath)->WriteHeader();
 
     const std::string fileName = options.file.empty() ? DefaultCaptureFileName() : options.file;
+    // "-o -": the capture goes to standard output.
+    const std::string shownName = fileName == "-" ? "standard output" : fileName;
     ConsoleView view(options, fileName);
     CaptureController controller(view, fileName);
     controller.SetRollover(options.rollover);
+    controller.SetStandardOutputAllowed(true);
     controller.SetSettingsPage(std::make_shared<FixedSettingsPage>(options.document));
 
     controller.OnStartStop();
     if (!controller.WorkerStarted()) {
         view.EndOutput();
-        return 1;  // refused; the view has said why
+        // Refused; the view has said why. A capture file that cannot be used
+        // is a usage error, like a bad option.
+        return controller.CaptureFileRefused() ? 2 : 1;
     }
     if (controller.TransportStarted()) {
         const std::string into =
-            options.rollover.Active() ? "files rolled over from " + fileName : fileName;
+            options.rollover.Active() ? "files rolled over from " + shownName : shownName;
         view.Print("capturing " + options.transport + " into " + into + " (Ctrl-C stops)");
     }
     bool interrupted = false;
@@ -352,14 +366,18 @@ int RunCapture(const CaptureOptions& options) {
         }
         return 1;
     }
-    std::string into = fileName;
+    std::string into = shownName;
     if (options.rollover.Active()) {
         const std::string last = controller.CurrentCaptureFile();
         into = "files rolled over from " + fileName +
                (last.empty() ? std::string() : " (the last: " + last + ")");
     }
+    std::string dropped;
+    if (controller.BlocksDropped() > 0) {
+        dropped = " (" + std::to_string(controller.BlocksDropped()) + " blocks dropped)";
+    }
     view.Print("captured " + std::to_string(controller.BytesWritten()) + " bytes in " +
-               std::to_string(controller.BlocksWritten()) + " blocks into " + into);
+               std::to_string(controller.BlocksWritten()) + " blocks into " + into + dropped);
     return view.Failures() > 0 ? 1 : 0;
 }
 

@@ -33,11 +33,9 @@ struct FakeClock {
 
 // Appends |block| where the roller says, as the controller does.
 void Capture(CaptureRoller& roller, const std::string& block) {
-    const std::string& file = roller.FileForBlock(block.size());
-    int error = 0;
-    ASSERT_EQ(platform::AppendToFile(file, block.data(), block.size(), error),
-              platform::AppendResult::kWritten)
-        << file << ": " << error;
+    platform::CaptureFile file(roller.FileForBlock(block.size()));
+    const platform::CaptureFileResult result = file.Append(block.data(), block.size());
+    ASSERT_TRUE(result.Ok()) << file.Path() << ": " << result.reason;
     roller.Written(block.size());
 }
 

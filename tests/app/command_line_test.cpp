@@ -2,6 +2,7 @@
 // standard error joined to its output, and the tests read what it says.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <boost/asio/write.hpp>
 #include <filesystem>
@@ -37,6 +38,16 @@ bool ReadUntil(ChildProcess& child, const std::string& part, std::string& seen) 
             return true;
         }
     }
+}
+
+// tapscope with |args|, its standard error going to the file |errors|, so
+// that its standard output carries only what it writes there.
+std::unique_ptr<ChildProcess> StartTapscopeErrorsTo(const std::string& errors,
+                                                    const std::vector<std::string>& args) {
+    std::vector<std::string> shellArgs = {"-c", "e=$1; shift; exec \"$0\" \"$@\" 2>\"$e\"",
+                                          TAPSCOPE_PROGRAM, errors};
+    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>("/bin/sh", shellArgs);
 }
 
 struct Finished {
@@ -234,6 +245,84 @@ TEST_F(CommandLineTest, RolloverOptionsAreCheckedBeforeAnythingStarts) {
         EXPECT_EQ(refused.status, 2) << refused.output;
         EXPECT_NE(refused.output.find(c.said), std::string::npos) << refused.output;
     }
+}
+
+// A capture file that cannot be created is a usage error found at Start:
+// status 2, the path and the reason, and no capture reported.
+TEST_F(CommandLineTest, UnwritableCaptureFileEndsWithStatusTwoBeforeCapturing) {
+    const std::string capture = m_dir.File("no/such/dir/out.bin");
+    const Finished refused =
+        RunToEnd({"capture", "udp", "--port", std::to_string(FreeUdpPort()), "-o", capture});
+    EXPECT_EQ(refused.status, 2) << refused.output;
+    EXPECT_NE(refused.output.find(capture + ": No such file or directory"), std::string::npos)
+        << refused.output;
+    EXPECT_EQ(refused.output.find("capturing"), std::string::npos) << refused.output;
+    EXPECT_EQ(refused.output.find("captured"), std::string::npos) << refused.output;
+    EXPECT_FALSE(std::filesystem::exists(m_dir.File("no")));
+}
+
+// "-o -": the bytes go to standard output, and every other line to standard
+// error.
+TEST_F(CommandLineTest, CaptureToStandardOutput) {
+    const std::string errors = m_dir.File("errors.txt");
+    const unsigned short port = FreeUdpPort();
+    auto child = StartTapscopeErrorsTo(
+        errors, {"capture", "udp", "--port", std::to_string(port), "-o", "-"});
+    ASSERT_TRUE(WaitUntil([&] {
+        return ReadFile(errors).find("capturing udp into standard output") != std::string::npos;
+    })) << ReadFile(errors);
+    SendDatagram(port, "abc\n");
+    EXPECT_EQ(child->ReadLine(), "abc");
+    SendDatagram(port, "de\n");
+    EXPECT_EQ(child->ReadLine(), "de");
+    kill(child->Pid(), SIGINT);
+    EXPECT_EQ(child->ReadAll(), "");
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 0) << ReadFile(errors);
+    EXPECT_NE(ReadFile(errors).find("captured 7 bytes in 2 blocks into standard output"),
+              std::string::npos)
+        << ReadFile(errors);
+}
+
+// A FIFO as capture file: without a reader a block is reported and a signal
+// still ends the capture; with a reading program the bytes stream to it; a
+// reader that goes away ends the capture with a message and status 1, never
+// with SIGPIPE.
+TEST_F(CommandLineTest, PipeCaptureEndsWhateverTheReaderDoes) {
+    const std::string fifo = m_dir.File("capture.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    unsigned short port = FreeUdpPort();
+    auto child = StartTapscope({"capture", "udp", "--port", std::to_string(port), "-o", fifo});
+    std::string output;
+    ASSERT_TRUE(ReadUntil(*child, "capturing", output)) << output;
+    SendDatagram(port, "nobody reads this");
+    ASSERT_TRUE(ReadUntil(*child, "no program has the pipe open for reading", output)) << output;
+    kill(child->Pid(), SIGTERM);
+    output += child->ReadAll();
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 1) << output;
+    EXPECT_NE(output.find("1 block was dropped"), std::string::npos) << output;
+
+    // A real reader that takes three bytes and leaves; it has the FIFO open
+    // once it says "ready".
+    ChildProcess reader("/bin/sh", {"-c", "exec 3<>\"$0\"; echo ready; head -c 3 <&3", fifo});
+    ASSERT_EQ(reader.ReadLine(), "ready");
+    port = FreeUdpPort();
+    child = StartTapscope({"capture", "udp", "--port", std::to_string(port), "-o", fifo});
+    output.clear();
+    ASSERT_TRUE(ReadUntil(*child, "capturing", output)) << output;
+    SendDatagram(port, "abc");
+    EXPECT_EQ(reader.ReadAll(), "abc");
+    // Until the capture learns that the reader has gone.
+    ASSERT_TRUE(WaitUntil([&] {
+        SendDatagram(port, "more");
+        return child->Wait(10, &status);
+    }));
+    output += child->ReadAll();
+    EXPECT_EQ(status, 1) << output;
+    EXPECT_NE(output.find(fifo + ": Broken pipe"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -156,6 +156,27 @@ TEST_F(WindowTest, BadPortIsReportedAndNothingStarts) {
     EXPECT_EQ(Caption(), "Start");
 }
 
+// A capture file in a folder that does not exist is refused at Start, with
+// its path in the box, and the window stays idle.
+TEST_F(WindowTest, UnwritableCaptureFileIsReportedAndNothingStarts) {
+    const std::string capture = m_dir.File("missing/pos_log.txt");
+    m_window->FileNameBox()->setText(QString::fromStdString(capture));
+    m_window->Tab()->setCurrentIndex(1);
+    EthernetPage()->PortBox()->setText(QString::number(FreeUdpPort()));
+    std::string detail;
+    ModalBoxAnswerer answerer([&](const QMessageBox& box) {
+        detail = (box.informativeText() + box.detailedText()).toStdString();
+        return QMessageBox::Ok;
+    });
+    QTest::mouseClick(m_window->StartButton(), Qt::LeftButton);
+    EXPECT_EQ(answerer.Texts(),
+              std::vector<std::string>{"Cannot capture into file 'pos_log.txt'."});
+    EXPECT_NE(detail.find(capture + ": No such file or directory"), std::string::npos) << detail;
+    EXPECT_FALSE(m_window->Controller().WorkerStarted());
+    EXPECT_EQ(Caption(), "Start");
+    EXPECT_TRUE(ControlsEnabled());
+}
+
 // The window ends while the worker waits for the box of a transport message:
 // every way out releases it, joins the worker and releases the transport.
 TEST_F(WindowTest, EveryWayOutEndsTheCaptureWhileABoxIsPending) {
