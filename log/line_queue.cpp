@@ -90,16 +90,47 @@ LinePart& LineQueue::OwnPart() {
 
 void LineQueue::Push(std::string&& line, std::uint32_t maxLines) {
     LinePart& part = OwnPart();
-    Entry dropped;  // freed after the lock is given back
-    std::lock_guard lock(part.lock);
-    if (part.entries.size() > maxLines) {
-        dropped = part.entries.pop_front();
-        ++part.dropped;
+    std::size_t queued = 0;
+    {
+        std::lock_guard lock(part.lock);
+        // Drawn under the part's lock: a take that holds every part's lock
+        // sees every line numbered before it, so no later take gets an older
+        // line.
+        const std::uint64_t sequence = m_nextSequence.fetch_add(1, std::memory_order_relaxed);
+        part.entries.push_back(Entry{sequence, std::move(line)});
+        queued = m_queued.fetch_add(1, std::memory_order_relaxed) + 1;
     }
-    // Drawn under the part's lock: a take that holds every part's lock sees
-    // every line numbered before it, so no later take gets an older line.
-    const std::uint64_t sequence = m_nextSequence.fetch_add(1, std::memory_order_relaxed);
-    part.entries.push_back(Entry{sequence, std::move(line)});
+    const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
+    if (queued > keep) {
+        DropOldest(keep);
+    }
+}
+
+void LineQueue::DropOldest(std::size_t keep) {
+    std::vector<Entry> dropped;  // freed after the locks are given back
+    // Under m_partsLock no take runs and no other thread drops, and producers
+    // only add newer lines at the back of their parts: the oldest head found
+    // stays the oldest line until it is dropped.
+    std::lock_guard partsLock(m_partsLock);
+    while (m_queued.load(std::memory_order_relaxed) > keep) {
+        LinePart* oldest = nullptr;
+        std::uint64_t oldestSequence = 0;
+        for (const std::shared_ptr<LinePart>& part : m_parts) {
+            std::lock_guard lock(part->lock);
+            if (!part->entries.empty() &&
+                (oldest == nullptr || part->entries[0].sequence < oldestSequence)) {
+                oldest = part.get();
+                oldestSequence = part->entries[0].sequence;
+            }
+        }
+        if (oldest == nullptr) {
+            break;
+        }
+        std::lock_guard lock(oldest->lock);
+        dropped.push_back(oldest->entries.pop_front());
+        ++oldest->dropped;
+        m_queued.fetch_sub(1, std::memory_order_relaxed);
+    }
 }
 
 std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
@@ -130,6 +161,7 @@ std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
                 staying[i] = &part;
             }
         }
+        m_queued.store(0, std::memory_order_relaxed);  // every part is empty now
     }
     m_parts.swap(live);
 
@@ -182,6 +214,52 @@ std::uint64_t LineQueue::Take(std::uint32_t maxLines, std::vector<std::string>& 
         lines.push_back(std::move(entry.text));
     }
     return skipped;
+}
+
+std::size_t LineQueue::Size() {
+    std::lock_guard lock(m_partsLock);
+    std::size_t size = 0;
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        std::lock_guard partLock(part->lock);
+        size += part->entries.size();
+    }
+    return size;
+}
+
+void LineQueue::LockForFork() {
+    // In the order a take uses: the parts' list, then every part.
+    m_forkPartsLock = std::unique_lock(m_partsLock);
+    m_forkPartLocks.clear();
+    m_forkPartLocks.reserve(m_parts.size());
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        m_forkPartLocks.emplace_back(part->lock);
+    }
+}
+
+void LineQueue::UnlockAfterFork() {
+    m_forkPartLocks.clear();
+    m_forkPartsLock.unlock();
+}
+
+void LineQueue::ResetInForkedChild() {
+    std::vector<std::shared_ptr<LinePart>> kept;
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        part->entries.clear();
+        part->dropped = 0;
+        const bool ours = !t_partsGone && std::any_of(t_parts.slots.begin(), t_parts.slots.end(),
+                                                      [&](const ThreadParts::Slot& slot) {
+                                                          return slot.part == part;
+                                                      });
+        if (ours || part == m_sharedPart) {
+            kept.push_back(part);
+        }
+    }
+    m_skipped = 0;
+    m_queued.store(0, std::memory_order_relaxed);
+    m_forkPartLocks.clear();
+    // Only this thread was copied: the other threads' parts get no more lines.
+    m_parts.swap(kept);
+    m_forkPartsLock.unlock();
 }
 
 void LineQueue::Discard(std::uint32_t maxLines) {
