@@ -514,6 +514,40 @@ TEST_F(LogWriterTest, AnotherUsersObjectUnderTheProgramsNameCannotHoldTheLogHost
                                        own + " instead\n"});
 }
 
+TEST_F(LogWriterTest, ObjectsThatAreNoMutexOfThisBuildDoNotCostTheLog) {
+    const std::string own = platform::NamedMutex::PerUserName(m_module);
+    RemoveNames removeOwn({own});
+    // Left by an incompatible build: our own, but not a mutex this build knows.
+    WriteFile("/dev/shm/" + m_module, "junk");
+    const std::string unusable =
+        "CDebug cannot use the mutex object /dev/shm/" + m_module + " (Protocol error)";
+    struct Case {
+        const char* name;
+        bool ownAlsoJunk;
+        std::string text;
+    } cases[] = {
+        {"the user's own object instead", false,
+         unusable + "; this user's processes share /dev/shm/" + own + " instead\n"},
+        {"a mutex of the process's own", true,
+         unusable + " nor /dev/shm/" + own +
+             " (Protocol error); this process uses a mutex of its own\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::NamedMutex::Remove(own);
+        if (c.ownAlsoJunk) {
+            WriteFile("/dev/shm/" + own, "junk");
+        }
+        fs::remove(m_path);
+        DebugCapture capture;
+        auto debug = CDebugTestAccess::Create(Settings());
+        debug->Dump("written\n");
+        debug->Flush();
+        EXPECT_EQ(Log(), "written\r\n");
+        EXPECT_EQ(capture.Texts(), std::vector<std::string>{c.text});
+    }
+}
+
 TEST_F(LogWriterTest, AMutexAbandonedByADeadProcessCostsOneFlush) {
     DebugCapture capture;
     auto debug = CDebugTestAccess::Create(Settings());
