@@ -4,12 +4,13 @@
 // do not wait for each other; a process-wide sequence number, drawn under that
 // lock, restores the order in which the lines were queued when they are taken.
 //
-// Bound: with a bound of B, the queue holds at most the newest B + 1 lines
-// over all parts, and counts every older line as skipped, exactly as one queue
-// that drops its oldest line whenever a line arrives while it holds more than
-// B lines; so memory does not grow with the number of producing threads. A
-// push that finds the whole over the bound drops the oldest line of whichever
-// part holds it (only then does a producer look at the other parts).
+// Bound: with a bound of B, a take returns at most the newest B + 1 lines over
+// all parts and counts every older line as skipped, exactly as one queue that
+// drops its oldest line whenever a line arrives while it holds more than B
+// lines. Memory is bounded over all parts, whatever the number of producing
+// threads: a push that finds the whole more than a sixteenth over B + 1 lines
+// drops the oldest lines, from whichever parts hold them, down to B + 1 (only
+// then does a producer look at the other parts).
 //
 // Thread safety: every operation may be called from any thread.
 #pragma once

@@ -79,8 +79,9 @@ TEST(LineQueue, TheBoundKeepsTheNewestLinesOverAllThreads) {
 
 TEST(LineQueue, ManyProducerThreadsShareOneBound) {
     // Nothing is taken while 16 threads each queue far more than the bound:
-    // the queue as a whole never holds much more than bound + 1 lines (a line
-    // in flight per producer at most), and it ends with exactly the newest.
+    // the queue as a whole never holds more than bound + 1 lines and the
+    // sixteenth it may run over (and a line in flight per producer), and a
+    // take gets exactly the newest bound + 1.
     constexpr int kThreads = 16;
     constexpr int kLinesEach = 20000;
     constexpr std::uint32_t kBound = 1000;
@@ -103,8 +104,9 @@ TEST(LineQueue, ManyProducerThreadsShareOneBound) {
     for (std::thread& thread : threads) {
         thread.join();
     }
-    EXPECT_LE(largest, kBound + 1 + kThreads);
-    EXPECT_EQ(queue.Size(), kBound + 1);
+    constexpr std::size_t kMostHeld = (kBound + 1) + (kBound + 1) / 16;
+    EXPECT_LE(largest, kMostHeld + kThreads);
+    EXPECT_LE(queue.Size(), kMostHeld);
 
     std::vector<std::string> lines;
     EXPECT_EQ(queue.Take(kBound, lines), std::uint64_t{kThreads} * kLinesEach - (kBound + 1));
