@@ -191,22 +191,5 @@ TEST(NamedMutex, AnExistingObjectIsUsedOnlyWhenNoOtherUserCanHoldIt) {
     }
 }
 
-TEST(NamedMutex, AnObjectOfOneUserIsMadeForThatUserAlone) {
-    UniqueName base;
-    const std::string name = NamedMutex::PerUserName(base.get());
-    EXPECT_EQ(name, base.get() + "." + std::to_string(geteuid()));
-    const mode_t previous = umask(0);
-    NamedMutex mutex;
-    const bool opened = mutex.Open(name, NamedMutex::Scope::kUser);
-    umask(previous);
-    ASSERT_TRUE(opened) << mutex.error();
-    struct stat info {};
-    const int found = stat(NamedMutex::PathOf(name).c_str(), &info);
-    NamedMutex::Remove(name);
-    ASSERT_EQ(found, 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(info.st_uid, geteuid());
-}
-
 }  // namespace
 }  // namespace tapscope::platform
