@@ -99,9 +99,9 @@ void CDebug::AfterForkInChild() {
     log->m_unwrittenSkipped = 0;
     log->m_fileBuffer.clear();
     log->m_fileFailed = false;
-    // The writer's thread was not copied: its object is left as it is, never
+    // The writer's thread was not copied: its object is kept as it is, never
     // signalled, joined or deleted here.
-    static_cast<void>(log->m_writer.release());
+    log->m_parentsWriter = log->m_writer.release();
     log->m_fileLock.ResetInForkedChild();
 }
 

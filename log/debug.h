@@ -230,6 +230,9 @@ private:
 
     LogWriterHooks m_writerHooks;         // set before the writer starts
     std::unique_ptr<LogWriter> m_writer;  // absent below level 1
+    // In a forked child: the parent's writer, whose thread was not copied.
+    // Kept, unused, so that it is neither stopped nor freed here.
+    LogWriter* m_parentsWriter = nullptr;
 };
 
 // An error call site: the log, the caller's source file, source time stamp and

@@ -252,23 +252,15 @@ void LineQueue::UnlockAfterFork() {
 }
 
 void LineQueue::ResetInForkedChild() {
-    std::vector<std::shared_ptr<LinePart>> kept;
+    // The parts of the parent's other threads stay, empty: those threads were
+    // not copied and add no more lines.
     for (const std::shared_ptr<LinePart>& part : m_parts) {
         part->entries.clear();
         part->dropped = 0;
-        const bool ours = !t_partsGone && std::any_of(t_parts.slots.begin(), t_parts.slots.end(),
-                                                      [&](const ThreadParts::Slot& slot) {
-                                                          return slot.part == part;
-                                                      });
-        if (ours || part == m_sharedPart) {
-            kept.push_back(part);
-        }
     }
     m_skipped = 0;
     m_queued.store(0, std::memory_order_relaxed);
     m_forkPartLocks.clear();
-    // Only this thread was copied: the other threads' parts get no more lines.
-    m_parts.swap(kept);
     m_forkPartsLock.unlock();
 }
 

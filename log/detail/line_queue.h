@@ -122,8 +122,7 @@ public:
     // queue, so that no line is half queued when the process is copied, and
     // UnlockAfterFork gives them back in the parent. ResetInForkedChild, in
     // the child, empties the queue (its lines are the parent's to write),
-    // forgets the skip count and the parts of the parent's other threads,
-    // and gives the locks back.
+    // forgets the skip count and gives the locks back.
     void LockForFork();
     void UnlockAfterFork();
     void ResetInForkedChild();
