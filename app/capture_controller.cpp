@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <boost/format.hpp>
 #include <chrono>
+#include <cinttypes>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -49,6 +50,11 @@ constexpr int kProgressTop = 100;
 constexpr auto kDrainLimit = std::chrono::seconds(2);
 
 constexpr const char* kCaptureFileName = "pos_log.txt";
+
+// How long the end of a capture goes on reading what had already arrived
+// before it closes the transport (a sender that never stops would otherwise
+// keep it open for good).
+constexpr auto kDrainTime = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -98,6 +104,11 @@ void CaptureController::OnStartStop() {
     m_captureFileName = m_logFileName;
     m_blocks.store(0, std::memory_order_relaxed);
     m_bytes.store(0, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(m_protocolLock);
+        m_lastDrain = DrainResult{};
+        m_endedBy.clear();
+    }
 
     CreateProtocol();
     std::shared_ptr<AbstractProtocol> protocol;
@@ -199,6 +210,10 @@ void CaptureController::CreateProtocol() {
             [this](std::shared_ptr<AbstractProtocol> sender, const std::string& message) {
                 OnProtocolMessage(std::move(sender), message);
             });
+        protocol->m_eventSignal.connect(
+            [this](std::shared_ptr<AbstractProtocol> sender, const TransportEvent& event) {
+                OnProtocolEvent(std::move(sender), event);
+            });
     }
     std::lock_guard lock(m_protocolLock);
     m_protocol = std::move(protocol);
@@ -207,25 +222,87 @@ void CaptureController::CreateProtocol() {
 void CaptureController::StopCapture() {
     std::lock_guard stop(m_stopLock);
     std::shared_ptr<AbstractProtocol> protocol;
+    bool stopping = false;
     {
-        // Taken out first: a message that Stop itself reports then finds the
-        // transport no longer held and cannot enter a second stop of it.
+        // Taken out first: a message that the transport reports while it
+        // ends cannot enter a second stop of it; as m_stopping it is still
+        // known, so that its last bytes are written and its messages shown.
         std::lock_guard lock(m_protocolLock);
         protocol.swap(m_protocol);
+        if (protocol != nullptr) {
+            m_stopping = protocol;
+        }
+        stopping = m_stopping != nullptr;
     }
-    if (protocol != nullptr) {
+    if (protocol == nullptr) {
+        // Nothing held. A capture that is draining stops the io_context
+        // itself once the drain is done.
+        if (!stopping && !m_ioService.stopped()) {
+            m_ioService.stop();
+        }
+        return;
+    }
+    if (!m_runLoopActive) {
+        // Nobody runs the io_context: nothing would complete a drain.
+        FinishStop(protocol.get(), DrainResult{});
+        return;
+    }
+    // What has already arrived is read on the worker first; FinishStop then
+    // runs there. The window thread does not wait for it.
+    const AbstractProtocol* which = protocol.get();
+    protocol->Drain(std::chrono::steady_clock::now() + kDrainTime,
+                    [this, which](const DrainResult& drained) { FinishStop(which, drained); });
+}
+
+void CaptureController::FinishStop(const AbstractProtocol* which, const DrainResult& drained) {
+    std::vector<std::string> failures;
+    {
+        std::lock_guard stop(m_stopLock);
+        std::shared_ptr<AbstractProtocol> protocol;
+        {
+            std::lock_guard lock(m_protocolLock);
+            // A drain that ends after its capture was already finished (the
+            // run loop stopped first) has nothing left to do.
+            if (m_stopping == nullptr || (which != nullptr && m_stopping.get() != which)) {
+                return;
+            }
+            protocol = m_stopping;
+            m_lastDrain = drained;
+        }
+        if (drained.drainedBytes > 0 || drained.leftBytes > 0) {
+            ZelLog::Log()->Trace("Read [%" PRIu64
+                                 "] bytes that had arrived before the stop; [%" PRIu64
+                                 "] left behind",
+                                 drained.drainedBytes, drained.leftBytes);
+        }
         protocol->Stop();
+        {
+            std::lock_guard lock(m_protocolLock);
+            m_stopping.reset();
+            failures.swap(m_stopFailures);
+        }
         // The last owner's release stops it again and destroys it; a copy
         // held by an emission in progress delays that until it returns.
         protocol.reset();
+        if (!m_ioService.stopped()) {
+            m_ioService.stop();
+        }
     }
-    if (!m_ioService.stopped()) {
-        m_ioService.stop();
+    // A failed Stop is shown as any transport message is, once the stop
+    // lock is let go (the box may wait for the window thread).
+    for (const std::string& failure : failures) {
+        m_view.ShowMessage(
+            {failure, "", m_view.WindowTitle(), MessageButtons::kOk, MessageIcon::kError});
+        ZEL_ERROR_SITE()("%s", failure.c_str());
     }
 }
 
 void CaptureController::RunService() {
     SetControlsState(false);
+    {
+        std::lock_guard stop(m_stopLock);
+        m_runLoopActive = true;
+    }
     std::string failure;
     try {
         m_ioService.run();
@@ -234,6 +311,10 @@ void CaptureController::RunService() {
     } catch (...) {
         failure = "Unknown error in the capture's run loop";
     }
+    {
+        std::lock_guard stop(m_stopLock);
+        m_runLoopActive = false;
+    }
     if (!failure.empty()) {
         // A handler threw out of the run loop: the capture cannot go on.
         m_view.ShowMessage(
@@ -241,6 +322,9 @@ void CaptureController::RunService() {
         ZEL_ERROR_SITE()("%s", failure.c_str());
         StopCapture();
     }
+    // A stop whose drain the run loop did not finish (it was stopped or ran
+    // out of work first) is finished here.
+    FinishStop(nullptr, DrainResult{});
     SetControlsState(true);
     m_workerFinished.store(true, std::memory_order_release);
 }
@@ -252,7 +336,7 @@ void CaptureController::SetControlsState(bool idle) {
 
 void CaptureController::OnProtocolData(std::shared_ptr<AbstractProtocol> sender,
                                        const std::vector<char>& block, const unsigned int& count) {
-    if (!IsCurrent(sender)) {
+    if (!IsCurrent(sender) && !IsStopping(sender)) {
         return;
     }
     // The valid bytes are the first |count| of |block|; never more than it has.
@@ -292,12 +376,36 @@ void CaptureController::OnProtocolData(std::shared_ptr<AbstractProtocol> sender,
 void CaptureController::OnProtocolMessage(std::shared_ptr<AbstractProtocol> sender,
                                           const std::string& message) {
     if (!IsCurrent(sender)) {
+        {
+            std::lock_guard lock(m_protocolLock);
+            if (sender != nullptr && sender == m_stopping) {
+                // Reported while the capture ends (its Stop failed): shown
+                // once the stop is done, which is already under way.
+                m_stopFailures.push_back(message);
+                return;
+            }
+        }
         ZelLog::Log()->Warning("Message of a transport no longer in use: %s", message.c_str());
         return;
     }
     const std::string title = m_view.WindowTitle();
     m_view.ShowMessage({message, "", title, MessageButtons::kOk, MessageIcon::kError});
     ZEL_ERROR_SITE()("%s", message.c_str());
+    StopCapture();
+}
+
+void CaptureController::OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender,
+                                        const TransportEvent& event) {
+    ZelLog::Log()->Trace("%s", event.text.c_str());
+    if (event.kind != TransportEvent::Kind::kClientClosed || !IsCurrent(sender)) {
+        return;
+    }
+    {
+        std::lock_guard lock(m_protocolLock);
+        m_endedBy = event.text;
+    }
+    m_view.ShowMessage(
+        {event.text, "", m_view.WindowTitle(), MessageButtons::kOk, MessageIcon::kInformation});
     StopCapture();
 }
 
@@ -314,6 +422,21 @@ bool CaptureController::HoldsProtocol() const {
 std::shared_ptr<AbstractProtocol> CaptureController::CurrentProtocol() const {
     std::lock_guard lock(m_protocolLock);
     return m_protocol;
+}
+
+DrainResult CaptureController::LastDrain() const {
+    std::lock_guard lock(m_protocolLock);
+    return m_lastDrain;
+}
+
+std::string CaptureController::EndedBy() const {
+    std::lock_guard lock(m_protocolLock);
+    return m_endedBy;
+}
+
+bool CaptureController::IsStopping(const std::shared_ptr<AbstractProtocol>& sender) const {
+    std::lock_guard lock(m_protocolLock);
+    return sender != nullptr && sender == m_stopping;
 }
 
 bool CaptureController::IsCurrent(const std::shared_ptr<AbstractProtocol>& sender) const {

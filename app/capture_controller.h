@@ -60,6 +60,10 @@ public:
     void OnProtocolData(std::shared_ptr<AbstractProtocol> sender, const std::vector<char>& block,
                         const unsigned int& count);
     void OnProtocolMessage(std::shared_ptr<AbstractProtocol> sender, const std::string& message);
+    // What a transport tells besides bytes and errors. It is logged; a TCP
+    // client that closes its connection ends the capture, as an error would,
+    // but is shown as information: it is how such a capture is meant to end.
+    void OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender, const TransportEvent& event);
     // The window ends: stops the capture and joins the worker.
     void OnClose();
 
@@ -85,6 +89,13 @@ public:
     // Blocks and bytes written in the current (or last) capture. Any thread.
     std::uint64_t BlocksWritten() const { return m_blocks.load(std::memory_order_relaxed); }
     std::uint64_t BytesWritten() const { return m_bytes.load(std::memory_order_relaxed); }
+    // What the end of the last capture read of what had already arrived, and
+    // what it had to leave (see AbstractProtocol::Drain). Any thread, once
+    // the worker has finished.
+    DrainResult LastDrain() const;
+    // What ended the last capture when it was not an error: "client
+    // 127.0.0.1:40112 closed the connection"; empty otherwise. Any thread.
+    std::string EndedBy() const;
 
     boost::asio::io_context& IoService() { return m_ioService; }
 
@@ -96,6 +107,11 @@ private:
     // document for its values.
     bool PageAccepts();
     bool IsCurrent(const std::shared_ptr<AbstractProtocol>& sender) const;
+    bool IsStopping(const std::shared_ptr<AbstractProtocol>& sender) const;
+    // The end of StopCapture once the transport |which| has drained (null:
+    // whichever is stopping): Stop, release, stop the io_context; then shows
+    // what the Stop reported. Any thread.
+    void FinishStop(const AbstractProtocol* which, const DrainResult& drained);
     void JoinWorker();
     void ShowApplicationMessage(const std::string& text, const std::string& detail,
                                 MessageButtons buttons, MessageIcon icon,
@@ -109,7 +125,18 @@ private:
     boost::asio::io_context m_ioService;
     std::shared_ptr<ISettingsDialog> m_settingsPage;
 
+    // The transport of a capture that is ending: taken out of m_protocol by
+    // StopCapture, held while it drains and stops, so that what it delivers
+    // meanwhile is still written and what its Stop reports is still shown.
+    std::shared_ptr<AbstractProtocol> m_stopping;  // guarded by m_protocolLock
+    // Messages of the stopping transport, shown once its Stop has returned.
+    std::vector<std::string> m_stopFailures;  // guarded by m_protocolLock
+    DrainResult m_lastDrain;                  // guarded by m_protocolLock
+    std::string m_endedBy;                    // guarded by m_protocolLock
     mutable std::mutex m_protocolLock;
+    // True while the worker is inside the io_context's run loop, so that a
+    // drain can be left to it; under m_stopLock.
+    bool m_runLoopActive = false;
     // Serialises StopCapture; re-entrant, because a transport's Stop may
     // report a message on the calling thread.
     std::recursive_mutex m_stopLock;

@@ -14,7 +14,8 @@
 namespace tapscope::app {
 
 enum class MessageButtons { kOk, kYesNo };
-enum class MessageIcon { kWarning, kError };
+// kInformation: news that is no failure (the console does not count it as one).
+enum class MessageIcon { kWarning, kError, kInformation };
 enum class MessageAnswer { kOk, kYes, kNo };
 
 struct MessageBoxRequest {

@@ -59,8 +59,10 @@ std::string UsageText() {
            "       tapscope --help | --version\n"
            "\n"
            "capture appends every byte the transport receives, unchanged, to FILE\n"
-           "(default: pos_log.txt in the current folder) until Ctrl-C or SIGTERM\n"
-           "(exit status 0), or until the transport reports an error (status 1).\n"
+           "(default: pos_log.txt in the current folder) until Ctrl-C, SIGTERM or\n"
+           "SIGHUP, or a TCP client closing its connection (exit status 0), or until\n"
+           "the transport reports an error (status 1). What had already arrived when\n"
+           "the capture ends is still written (for at most one second).\n"
            "\n"
            "Serial port (com):\n"
            "  --port NAME          COM1..COM255 or a device path (default COM1)\n"
@@ -256,8 +258,21 @@ int RunCapture(const CaptureOptions& options) {
         }
         return 1;
     }
-    view.Print("captured " + std::to_string(controller.BytesWritten()) + " bytes in " +
-               std::to_string(controller.BlocksWritten()) + " blocks into " + fileName);
+    // What the stop read of what had already arrived is part of the capture;
+    // what it had to leave is said, as it is lost.
+    const DrainResult drained = controller.LastDrain();
+    std::string summary = "captured " + std::to_string(controller.BytesWritten()) + " bytes in " +
+                          std::to_string(controller.BlocksWritten()) + " blocks into " + fileName;
+    if (drained.drainedBytes > 0) {
+        summary += " (" + std::to_string(drained.drainedBytes) +
+                   " of them had arrived before the stop and were read after it)";
+    }
+    view.Print(summary);
+    if (drained.leftBytes > 0) {
+        view.Print(std::to_string(drained.leftBytes) +
+                   " bytes that had arrived were left behind: the stop reads for at most one "
+                   "second");
+    }
     return view.Failures() > 0 ? 1 : 0;
 }
 

@@ -48,8 +48,17 @@ QMessageBox* MakeMessageBox(const app::MessageBoxRequest& request, QWidget* pare
     if (!request.detail.empty()) {
         box->setInformativeText(MessageText(request.detail));
     }
-    box->setIcon(request.icon == app::MessageIcon::kError ? QMessageBox::Critical
-                                                          : QMessageBox::Warning);
+    switch (request.icon) {
+        case app::MessageIcon::kError:
+            box->setIcon(QMessageBox::Critical);
+            break;
+        case app::MessageIcon::kInformation:
+            box->setIcon(QMessageBox::Information);
+            break;
+        case app::MessageIcon::kWarning:
+            box->setIcon(QMessageBox::Warning);
+            break;
+    }
     if (request.buttons == app::MessageButtons::kYesNo) {
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box->setDefaultButton(QMessageBox::Yes);

@@ -73,6 +73,29 @@ public:
             });
     }
 
+    void AttachEvents(AbstractProtocol& protocol) {
+        protocol.m_eventSignal.connect(
+            [this](std::shared_ptr<AbstractProtocol> source, const TransportEvent& event) {
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_events.push_back({source.get(), event});
+                }
+                m_changed.notify_all();
+            });
+    }
+
+    struct Event {
+        const void* source = nullptr;
+        TransportEvent event;
+    };
+    std::vector<Event> Events() const {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+    bool WaitForEvents(std::size_t count) {
+        return WaitUntil([&] { return m_events.size() >= count; });
+    }
+
     // Runs |hook| inside the data slot, after the delivery is recorded.
     void OnData(std::function<void()> hook) {
         std::lock_guard lock(m_mutex);
@@ -123,6 +146,7 @@ private:
     std::vector<Delivery> m_deliveries;  // guarded by m_mutex
     std::string m_bytes;                 // guarded by m_mutex
     std::vector<Message> m_messages;     // guarded by m_mutex
+    std::vector<Event> m_events;         // guarded by m_mutex
     std::function<void()> m_onData;      // guarded by m_mutex
 };
 
@@ -189,6 +213,7 @@ protected:
     Recorder& Record(AbstractProtocol& protocol) {
         Recorder& recorder = m_recorders.emplace_back();
         recorder.Attach(protocol);
+        recorder.AttachEvents(protocol);
         return recorder;
     }
 

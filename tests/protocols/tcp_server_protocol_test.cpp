@@ -92,8 +92,9 @@ TEST_F(TcpServerProtocolTest, StartFailuresAreReportedWithTheLibrarysText) {
         {"", ""},
         {"<settings ip=\"1\"2\" />", ""},  // not well-formed
         {IpDocument("localhost", 0), conversionError},
-        {IpDocument("192.0.2.1", 0), "bind: Cannot assign requested address"},
-        {IpDocument("127.0.0.1", takenPort), "bind: Address already in use"},
+        {IpDocument("192.0.2.1", 0), "bind: Cannot assign requested address (192.0.2.1 port 0)"},
+        {IpDocument("127.0.0.1", takenPort),
+         "bind: Address already in use (127.0.0.1 port " + std::to_string(takenPort) + ")"},
         {IpDocument("127.0.0.1", 65536), "invalid port value 65536"},
     };
     for (const Case& c : cases) {
@@ -154,27 +155,37 @@ TEST_F(TcpServerProtocolTest, TwoClientsMayInterleaveButEachKeepsItsOrder) {
     EXPECT_TRUE(recorder->Messages().empty());
 }
 
-TEST_F(TcpServerProtocolTest, AClientThatClosesIsReportedWithTheEndOfStreamText) {
+// A client that closes its end is news, not an error: an event that names it,
+// and no message.
+TEST_F(TcpServerProtocolTest, AClientThatClosesIsReportedByItsAddressAsAnEvent) {
     Recorder* recorder = nullptr;
     auto server = StartServer(recorder);
     RunWorker();
-    auto client = Connect(server->LocalPort());
-    Write(*client, "z");
+    auto first = Connect(server->LocalPort());
+    Write(*first, "y");
     ASSERT_TRUE(recorder->WaitForBytes(1));
+    auto client = Connect(server->LocalPort());
+    const std::string peer = "127.0.0.1:" + std::to_string(client->local_endpoint().port());
+    Write(*client, "z");
+    ASSERT_TRUE(recorder->WaitForBytes(2));
     client->close();
-    ASSERT_TRUE(recorder->WaitForMessages(1));
-    const auto messages = recorder->Messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, boost::system::error_code(boost::asio::error::eof).message());
-    EXPECT_EQ(messages[0].text, "End of file");
-    EXPECT_EQ(messages[0].source, server.get());
+    ASSERT_TRUE(recorder->WaitForEvents(1));
+    const auto events = recorder->Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].source, server.get());
+    EXPECT_EQ(events[0].event.kind, TransportEvent::Kind::kClientClosed);
+    EXPECT_EQ(events[0].event.source, peer);
+    EXPECT_EQ(events[0].event.connection, 2u);
+    EXPECT_EQ(events[0].event.text, "client " + peer + " closed the connection");
     server->Stop();
     JoinWorker();
     const auto log = LogTexts();
-    // Once when the client closed, once at Stop for the one waiting in the
-    // accept; the closed connection is not disconnected twice.
-    EXPECT_EQ(CountOf(log, "Disconnect client ... "), 2);
-    EXPECT_EQ(recorder->Messages().size(), 1u);
+    // Once when the client closed, once at Stop for the first client and
+    // once for the one waiting in the accept; the closed connection is not
+    // disconnected twice.
+    EXPECT_EQ(CountOf(log, "Disconnect client ... "), 3);
+    EXPECT_TRUE(recorder->Messages().empty());
+    EXPECT_EQ(recorder->Events().size(), 1u);
 }
 
 TEST_F(TcpServerProtocolTest, ASecondServerOnTheSamePortStartsCleanlyRightAfterStop) {

@@ -77,7 +77,8 @@ TEST_F(UdpProtocolTest, StartFailuresAreReportedWithTheLibrarysText) {
         {IpDocument("localhost", 0), conversionError, false},
         {"<settings ip=\"\" />", conversionError, false},
         // TEST-NET-1: an address that belongs to no machine here.
-        {IpDocument("192.0.2.1", 0), "bind: Cannot assign requested address", true},
+        {IpDocument("192.0.2.1", 0), "bind: Cannot assign requested address (192.0.2.1 port 0)",
+         true},
         {IpDocument("127.0.0.1", 70000), "invalid port value 70000", false},
         {IpDocument("127.0.0.1", -1), "invalid port value -1", false},
     };
@@ -171,7 +172,8 @@ TEST_F(UdpProtocolTest, ASecondCaptureOnAPortInUseFailsAndTheFirstKeepsItsDatagr
     Recorder& secondRecorder = Record(*second);
     EXPECT_FALSE(second->Start());
     EXPECT_EQ(secondRecorder.MessageTexts(),
-              std::vector<std::string>{"bind: Address already in use"});
+              std::vector<std::string>{"bind: Address already in use (127.0.0.1 port " +
+                                       std::to_string(port) + ")"});
 
     RunWorker();
     Send(port, "mine");
