@@ -7,12 +7,33 @@
 
 #include "app/command_line.h"
 #include "app/tapscope_app.h"
+#include "platform/debug_output.h"
+#include "platform/descriptors.h"
+#include "platform/file.h"
+
+namespace {
+
+// Every TCP client of a capture holds a descriptor, and the usual soft limit
+// of 1024 is reached by about a thousand idle clients: a capture may use as
+// many as the hard limit allows.
+void RaiseOpenFileLimit() {
+    tapscope::platform::OpenFileLimit limit;
+    int error = 0;
+    if (!tapscope::platform::RaiseOpenFileLimit(limit, error)) {
+        tapscope::platform::OutputDebugText("Cannot raise the open-file limit to " +
+                                            std::to_string(limit.hard) + ": " +
+                                            tapscope::platform::ErrorText(error));
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const tapscope::app::CommandLine command = tapscope::app::ParseCommandLine(args);
     switch (command.kind) {
         case tapscope::app::CommandKind::kWindow: {
+            RaiseOpenFileLimit();
             CtapScopeApp app(argc, argv);
             app.InitInstance();
             return 0;
@@ -24,6 +45,7 @@ int main(int argc, char** argv) {
             std::cout << tapscope::app::VersionText();
             return 0;
         case tapscope::app::CommandKind::kCapture:
+            RaiseOpenFileLimit();
             return tapscope::app::RunCapture(command.capture);
         case tapscope::app::CommandKind::kError:
             std::cerr << "tapscope: " << command.error << "\nTry 'tapscope --help'.\n";

@@ -1,6 +1,7 @@
 #include "protocols/tcp_server_protocol.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <boost/asio/connect.hpp>
@@ -8,6 +9,7 @@
 #include <boost/asio/write.hpp>
 #include <future>
 
+#include "platform/descriptors.h"
 #include "tests/protocols/protocol_test_support.h"
 
 namespace tapscope::testing {
@@ -252,6 +254,117 @@ TEST_F(TcpServerProtocolTest, StopReturnsWhileASlotIsBlockedOnTheWorker) {
     JoinWorker();
     EXPECT_EQ(recorder->Bytes(), "a");
     EXPECT_TRUE(recorder->Messages().empty());
+}
+
+// The capture ends while what two clients sent waits unread: the worker is
+// held in the slot of the first byte, one client is connected and read, the
+// other still waits in the listen queue. The drain delivers every byte, each
+// client's in order, in larger blocks.
+TEST_F(TcpServerProtocolTest, TheDrainDeliversWhatTheClientsSentBeforeTheEnd) {
+    // Small enough to wait whole in a loopback connection's receive queue.
+    constexpr std::size_t kBytes = 32 * 1024;
+    Recorder* recorder = nullptr;
+    auto server = StartServer(recorder);
+    FirstDeliveryGate gate(*recorder);
+    RunWorker();
+    auto first = Connect(server->LocalPort());
+    Write(*first, "a");
+    ASSERT_TRUE(gate.WaitUntilHeld());
+    auto second = Connect(server->LocalPort());
+    std::string lowerText;
+    std::string upperText;
+    for (std::size_t i = 0; i < kBytes; ++i) {
+        lowerText += static_cast<char>('a' + i % 26);
+        upperText += static_cast<char>('A' + i % 26);
+    }
+    Write(*first, lowerText);
+    Write(*second, upperText);
+
+    const auto drained = DrainAndWait(*server, NoDeadline(), [&] { gate.Release(); });
+    ASSERT_TRUE(drained.has_value());
+    server->Stop();
+    JoinWorker();
+    EXPECT_EQ(drained->drainedBytes, 2 * kBytes);
+    EXPECT_EQ(drained->leftBytes, 0u);
+    std::string lowerSeen;
+    std::string upperSeen;
+    std::size_t largest = 0;
+    for (const auto& delivery : recorder->Deliveries()) {
+        EXPECT_EQ(delivery.source, server.get());
+        largest = std::max<std::size_t>(largest, delivery.count);
+        for (char byte : delivery.bytes) {
+            (std::islower(static_cast<unsigned char>(byte)) ? lowerSeen : upperSeen) += byte;
+        }
+    }
+    EXPECT_EQ(lowerSeen, "a" + lowerText);
+    EXPECT_TRUE(upperSeen == upperText) << upperSeen.size() << " of " << upperText.size();
+    EXPECT_GT(largest, 1u);
+    EXPECT_TRUE(recorder->Messages().empty());
+}
+
+// A drain whose time is up reads nothing more and counts what it leaves.
+TEST_F(TcpServerProtocolTest, ADrainOutOfTimeCountsWhatItLeaves) {
+    Recorder* recorder = nullptr;
+    auto server = StartServer(recorder);
+    FirstDeliveryGate gate(*recorder);
+    RunWorker();
+    auto client = Connect(server->LocalPort());
+    Write(*client, "1");
+    ASSERT_TRUE(gate.WaitUntilHeld());
+    Write(*client, "23456");
+    const auto drained =
+        DrainAndWait(*server, std::chrono::steady_clock::now(), [&] { gate.Release(); });
+    ASSERT_TRUE(drained.has_value());
+    server->Stop();
+    JoinWorker();
+    EXPECT_EQ(drained->drainedBytes, 0u);
+    EXPECT_EQ(drained->leftBytes, 5u);
+    EXPECT_EQ(recorder->Bytes(), "1");
+}
+
+// With no descriptor left for a new client, the clients already connected
+// are still captured and the next one is taken once a descriptor is free.
+TEST_F(TcpServerProtocolTest, NoDescriptorForANewClientDoesNotEndTheCapture) {
+    Recorder* recorder = nullptr;
+    auto server = StartServer(recorder);
+    RunWorker();
+    auto first = Connect(server->LocalPort());
+    Write(*first, "1");
+    ASSERT_TRUE(recorder->WaitForBytes(1));
+    // Only the descriptors open now, so that the server cannot accept.
+    tcp::socket second(m_clientIo);
+    second.open(tcp::v4());
+    int error = 0;
+    // The lowest descriptor free: the next accept would get it or a higher one.
+    const int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    platform::OpenFileLimit before;
+    ASSERT_TRUE(platform::RaiseOpenFileLimit(before, error));
+    ASSERT_TRUE(platform::SetOpenFileLimit(static_cast<std::uint64_t>(lowestFree), error)) << error;
+    struct Restore {
+        std::uint64_t soft;
+        ~Restore() {
+            int ignored = 0;
+            platform::SetOpenFileLimit(soft, ignored);
+        }
+    } restore{before.soft};
+    second.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), server->LocalPort()));
+    Write(second, "2");
+    Write(*first, "3");
+    ASSERT_TRUE(recorder->WaitForBytes(2));
+    ASSERT_TRUE(platform::SetOpenFileLimit(before.soft, error));
+    ASSERT_TRUE(recorder->WaitForBytes(3));
+    server->Stop();
+    JoinWorker();
+    EXPECT_EQ(recorder->Bytes(), "132");
+    EXPECT_TRUE(recorder->Messages().empty());
+    const auto log = LogTexts();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& text) {
+                                return text.find("Cannot accept another client") != text.npos;
+                            }),
+              1);
 }
 
 }  // namespace

@@ -232,5 +232,47 @@ TEST_F(UdpProtocolTest, ABurstThatArrivesWhileTheReceiverStallsIsCapturedWhole) 
     EXPECT_TRUE(recorder.Messages().empty());
 }
 
+// The capture ends while datagrams wait unread (the worker is held in the
+// slot of the first): the drain delivers each of them whole, in order; a
+// drain whose time is up counts the next one as left behind.
+TEST_F(UdpProtocolTest, TheDrainDeliversTheDatagramsThatWaitEachWhole) {
+    for (const bool outOfTime : {false, true}) {
+        SCOPED_TRACE(outOfTime ? "out of time" : "in time");
+        auto udp = Make<UDPProtocol>(IpDocument("127.0.0.1", 0));
+        Recorder& recorder = Record(*udp);
+        FirstDeliveryGate gate(recorder);
+        ASSERT_TRUE(udp->Start());
+        RunWorker();
+        Send(udp->LocalPort(), "first");
+        ASSERT_TRUE(gate.WaitUntilHeld());
+        std::vector<std::string> sent = {"first"};
+        std::uint64_t waiting = 0;
+        for (int i = 0; i < 50; ++i) {
+            sent.push_back("datagram " + std::to_string(i) + std::string(i, '.'));
+            Send(udp->LocalPort(), sent.back());
+            waiting += sent.back().size();
+        }
+        const auto deadline = outOfTime ? std::chrono::steady_clock::now() : NoDeadline();
+        const auto drained = DrainAndWait(*udp, deadline, [&] { gate.Release(); });
+        ASSERT_TRUE(drained.has_value());
+        udp->Stop();
+        JoinWorker();
+        std::vector<std::string> delivered;
+        for (const auto& delivery : recorder.Deliveries()) {
+            delivered.push_back(delivery.bytes);
+        }
+        if (outOfTime) {
+            EXPECT_EQ(drained->drainedBytes, 0u);
+            EXPECT_EQ(drained->leftBytes, sent[1].size());  // the next datagram is known
+            EXPECT_EQ(delivered, std::vector<std::string>{"first"});
+        } else {
+            EXPECT_EQ(drained->drainedBytes, waiting);
+            EXPECT_EQ(drained->leftBytes, 0u);
+            EXPECT_EQ(delivered, sent);
+        }
+        EXPECT_TRUE(recorder.Messages().empty());
+    }
+}
+
 }  // namespace
 }  // namespace tapscope::testing
