@@ -181,6 +181,20 @@ bool CaptureController::PrepareCaptureFile(const std::string& path) {
     return true;
 }
 
+std::shared_ptr<AbstractProtocol> CaptureController::MakeTabProtocol(int tab,
+                                                                     const std::string& settings) {
+    switch (tab) {
+        case kTabCom:
+            return MakeProtocol<SerialProtocol>(m_ioService, settings);
+        case kTabUdp:
+            return MakeProtocol<UDPProtocol>(m_ioService, settings);
+        case kTabTcp:
+            return TCPServerProtocol::Create(m_ioService, settings);
+        default:
+            return nullptr;
+    }
+}
+
 void CaptureController::CreateProtocol() {
     if (m_settingsPage == nullptr) {
         return;
@@ -189,18 +203,11 @@ void CaptureController::CreateProtocol() {
     ZelLog::Log()->Trace("[Current settings ] = %s", settings.c_str());
 
     std::shared_ptr<AbstractProtocol> protocol;
-    switch (m_view.SelectedTab()) {
-        case kTabCom:
-            protocol = MakeProtocol<SerialProtocol>(m_ioService, settings);
-            break;
-        case kTabUdp:
-            protocol = MakeProtocol<UDPProtocol>(m_ioService, settings);
-            break;
-        case kTabTcp:
-            protocol = TCPServerProtocol::Create(m_ioService, settings);
-            break;
-        default:
-            break;
+    const int tab = m_view.SelectedTab();
+    if (m_protocolFactory) {
+        protocol = m_protocolFactory(m_ioService, tab, settings);
+    } else {
+        protocol = MakeTabProtocol(tab, settings);
     }
     if (protocol != nullptr) {
         protocol->m_dataSignal.connect(

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -70,6 +71,11 @@ public:
     // Window thread, while no capture runs.
     const std::string& LogFileName() const { return m_logFileName; }
     void SetLogFileName(std::string name) { m_logFileName = std::move(name); }
+    // Creates the transport of a tab from the page's document; without one,
+    // the tab's own transport is created. Window thread, while no capture runs.
+    using ProtocolFactory = std::function<std::shared_ptr<AbstractProtocol>(
+        boost::asio::io_context& ioService, int tab, const std::string& settings)>;
+    void SetProtocolFactory(ProtocolFactory factory) { m_protocolFactory = std::move(factory); }
     void SetSettingsPage(std::shared_ptr<ISettingsDialog> page) {
         m_settingsPage = std::move(page);
     }
@@ -106,6 +112,7 @@ private:
     // False (after the page has said why) when the page cannot give a
     // document for its values.
     bool PageAccepts();
+    std::shared_ptr<AbstractProtocol> MakeTabProtocol(int tab, const std::string& settings);
     bool IsCurrent(const std::shared_ptr<AbstractProtocol>& sender) const;
     bool IsStopping(const std::shared_ptr<AbstractProtocol>& sender) const;
     // The end of StopCapture once the transport |which| has drained (null:
@@ -124,6 +131,7 @@ private:
     std::shared_ptr<AbstractProtocol> m_protocol;  // guarded by m_protocolLock
     boost::asio::io_context m_ioService;
     std::shared_ptr<ISettingsDialog> m_settingsPage;
+    ProtocolFactory m_protocolFactory;
 
     // The transport of a capture that is ending: taken out of m_protocol by
     // StopCapture, held while it drains and stops, so that what it delivers
