@@ -295,6 +295,9 @@ void CaptureController::FinishStop(const AbstractProtocol* which, const DrainRes
             m_ioService.stop();
         }
     }
+    if (drained.leftBytes > 0) {
+        m_view.ShowLeftBehind(drained.leftBytes);
+    }
     // A failed Stop is shown as any transport message is, once the stop
     // lock is let go (the box may wait for the window thread).
     for (const std::string& failure : failures) {

@@ -9,6 +9,7 @@
 // box's default answer (kOk, or kNo for a question).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tapscope::app {
@@ -49,6 +50,10 @@ public:
     virtual void SetProgressPosition(int position) = 0;
     virtual MessageAnswer ShowMessage(const MessageBoxRequest& request) = 0;
     virtual std::string WindowTitle() = 0;
+    // The end of a capture had to leave |bytes| that had already arrived
+    // unread (it reads them for a bounded time only). A view may say so; by
+    // default it says nothing (the command line puts it in its totals).
+    virtual void ShowLeftBehind(std::uint64_t bytes) { static_cast<void>(bytes); }
 
 protected:
     ~ICaptureView() = default;

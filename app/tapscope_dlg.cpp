@@ -306,6 +306,13 @@ app::MessageAnswer CtapScopeDlg::ShowMessage(const app::MessageBoxRequest& reque
     return pending->answer;
 }
 
+void CtapScopeDlg::ShowLeftBehind(std::uint64_t bytes) {
+    ShowMessage({std::to_string(bytes) +
+                     " bytes that had arrived were not captured: the stop reads what has "
+                     "already arrived for at most one second.",
+                 "", m_title, app::MessageButtons::kOk, app::MessageIcon::kWarning});
+}
+
 void CtapScopeDlg::ShowPendingBoxes() {
     std::vector<std::shared_ptr<PendingBox>> toShow;
     {

@@ -496,6 +496,50 @@ TEST_F(CaptureControllerTest, AFailedStopIsShownAsATransportMessage) {
     }
 }
 
+// A transport that, at the end of a capture, delivers one last block from
+// the worker and reports that more was left behind.
+class DrainingTransport : public AbstractProtocol,
+                          public std::enable_shared_from_this<DrainingTransport> {
+public:
+    DrainingTransport(boost::asio::io_context& io, const std::string& settings)
+        : AbstractProtocol(io, settings), m_timer(io) {}
+    bool Start() override {
+        m_timer.expires_after(std::chrono::hours(1));
+        m_timer.async_wait([self = shared_from_this()](const boost::system::error_code&) {});
+        return true;
+    }
+    void Stop() override { m_timer.cancel(); }
+    void Drain(std::chrono::steady_clock::time_point, DrainDone done) override {
+        boost::asio::post(m_ioService, [self = shared_from_this(), done] {
+            self->m_dataSignal(self, std::vector<char>{'t', 'a', 'i', 'l'}, 4);
+            done(DrainResult{4, 7});
+        });
+    }
+
+private:
+    boost::asio::steady_timer m_timer;
+};
+
+// What a transport delivers while it drains is written to the capture file;
+// what it drained and left is kept for the totals, and what it left is shown.
+TEST_F(CaptureControllerTest, WhatTheDrainDeliversIsWrittenAndCounted) {
+    m_controller.SetProtocolFactory([](boost::asio::io_context& io, int, const std::string& doc) {
+        return std::shared_ptr<AbstractProtocol>(MakeProtocol<DrainingTransport>(io, doc));
+    });
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(FreeUdpPort())));
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForCaption("Stop..."));
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForWorkerEnd());
+    EXPECT_EQ(ReadFile(m_capture), "tail");
+    EXPECT_EQ(m_controller.BytesWritten(), 4u);
+    EXPECT_EQ(m_controller.LastDrain().drainedBytes, 4u);
+    EXPECT_EQ(m_controller.LastDrain().leftBytes, 7u);
+    EXPECT_EQ(m_view.LeftBehind(), std::vector<std::uint64_t>{7});
+    EXPECT_TRUE(m_view.Messages().empty());
+    EXPECT_FALSE(m_controller.HoldsProtocol());
+}
+
 // Stop pressed while the worker waits for the box of a transport message,
 // then Start: the press waits for the last capture to end instead of joining
 // a worker that waits for the window.
