@@ -124,6 +124,12 @@ void CaptureController::OnStartStop() {
 
     m_ioService.restart();
     m_workerFinished.store(false, std::memory_order_release);
+    {
+        // From here on a stop leaves its drain to the worker, which runs the
+        // io_context next, even when it has not reached its run loop yet.
+        std::lock_guard stop(m_stopLock);
+        m_runLoopActive = true;
+    }
     m_worker = std::thread(&CaptureController::RunService, this);
 }
 
@@ -309,10 +315,6 @@ void CaptureController::FinishStop(const AbstractProtocol* which, const DrainRes
 
 void CaptureController::RunService() {
     SetControlsState(false);
-    {
-        std::lock_guard stop(m_stopLock);
-        m_runLoopActive = true;
-    }
     std::string failure;
     try {
         m_ioService.run();

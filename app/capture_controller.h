@@ -142,8 +142,8 @@ private:
     DrainResult m_lastDrain;                  // guarded by m_protocolLock
     std::string m_endedBy;                    // guarded by m_protocolLock
     mutable std::mutex m_protocolLock;
-    // True while the worker is inside the io_context's run loop, so that a
-    // drain can be left to it; under m_stopLock.
+    // True from the start of a worker until it has left the io_context's run
+    // loop, so that a drain can be left to it; under m_stopLock.
     bool m_runLoopActive = false;
     // Serialises StopCapture; re-entrant, because a transport's Stop may
     // report a message on the calling thread.

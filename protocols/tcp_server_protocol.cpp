@@ -11,7 +11,13 @@
 //                               │ read completes
 //                               v
 //   HandleRead: connected? ── no ──> dropped silently (Stop got there first)
-//        │ yes: data ──> emit, re-arm     error ──> Disconnect, emit its text
+//        │ yes: data ──> emit, re-arm     end of stream ──> Disconnect, event
+//                                         other error ──> Disconnect, emit text
+//
+//   Drain (before Stop): cancel the accept and every read; their completions
+//   run first (a byte already read is delivered, nothing is re-armed), then
+//   DrainWaiting: take the clients still in the listen queue, read every
+//   connection until it would block (or the deadline), done(result).
 //
 //   Stop: m_started = false; close the acceptor (its accept ends with
 //   operation_aborted and is dropped); Disconnect every connection (their reads

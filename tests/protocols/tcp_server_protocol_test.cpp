@@ -342,13 +342,22 @@ TEST_F(TcpServerProtocolTest, NoDescriptorForANewClientDoesNotEndTheCapture) {
     platform::OpenFileLimit before;
     ASSERT_TRUE(platform::RaiseOpenFileLimit(before, error));
     ASSERT_TRUE(platform::SetOpenFileLimit(static_cast<std::uint64_t>(lowestFree), error)) << error;
+    // Any descriptor below the limit that another thread let go meanwhile is
+    // taken too, so that none is left for the accept.
     struct Restore {
         std::uint64_t soft;
+        std::vector<int> held;
         ~Restore() {
+            for (int fd : held) {
+                ::close(fd);
+            }
             int ignored = 0;
             platform::SetOpenFileLimit(soft, ignored);
         }
-    } restore{before.soft};
+    } restore{before.soft, {}};
+    for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
+        restore.held.push_back(fd);
+    }
     second.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), server->LocalPort()));
     Write(second, "2");
     Write(*first, "3");
