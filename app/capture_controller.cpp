@@ -348,7 +348,7 @@ void CaptureController::SetControlsState(bool idle) {
 
 void CaptureController::OnProtocolData(std::shared_ptr<AbstractProtocol> sender,
                                        const std::vector<char>& block, const unsigned int& count) {
-    if (!IsCurrent(sender) && !IsStopping(sender)) {
+    if (!IsCurrentOrStopping(sender)) {
         return;
     }
     // The valid bytes are the first |count| of |block|; never more than it has.
@@ -446,9 +446,9 @@ std::string CaptureController::EndedBy() const {
     return m_endedBy;
 }
 
-bool CaptureController::IsStopping(const std::shared_ptr<AbstractProtocol>& sender) const {
+bool CaptureController::IsCurrentOrStopping(const std::shared_ptr<AbstractProtocol>& sender) const {
     std::lock_guard lock(m_protocolLock);
-    return sender != nullptr && sender == m_stopping;
+    return sender != nullptr && (sender == m_protocol || sender == m_stopping);
 }
 
 bool CaptureController::IsCurrent(const std::shared_ptr<AbstractProtocol>& sender) const {

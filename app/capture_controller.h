@@ -114,7 +114,9 @@ private:
     bool PageAccepts();
     std::shared_ptr<AbstractProtocol> MakeTabProtocol(int tab, const std::string& settings);
     bool IsCurrent(const std::shared_ptr<AbstractProtocol>& sender) const;
-    bool IsStopping(const std::shared_ptr<AbstractProtocol>& sender) const;
+    // The current transport, or the one whose capture is ending (its last
+    // bytes are still written).
+    bool IsCurrentOrStopping(const std::shared_ptr<AbstractProtocol>& sender) const;
     // The end of StopCapture once the transport |which| has drained (null:
     // whichever is stopping): Stop, release, stop the io_context; then shows
     // what the Stop reported. Any thread.
