@@ -10,15 +10,22 @@
 //                                           io_context.run()
 //                                             OnProtocolData: append block
 //                                             OnProtocolMessage: box, StopCapture
+//                                             OnProtocolEvent: client closed:
+//                                               information box, StopCapture
 //   OnStartStop (transport held)
-//     StopCapture: take the transport,
-//     Stop, release, stop io_context  ---->   run() returns
+//     StopCapture: the transport becomes
+//     m_stopping; Drain(now + 1 s)  ------>   the transport delivers what had
+//     (returns at once)                       already arrived (still appended),
+//                                             then FinishStop: Stop, release,
+//                                             stop io_context; run() returns
+//                                           what Stop reported: box
 //                                           SetControlsState(true)
 //   OnClose: StopCapture, join worker
 //
-// A transport that is no longer held (a stop raced with its last emission)
-// is ignored: its late data is not written and its late message cannot stop
-// the next capture.
+// With no run loop to drain on (Start failed, or the loop ended by itself),
+// StopCapture goes straight to FinishStop. A transport that is neither held
+// nor ending (a stop raced with its last emission) is ignored: its late data
+// is not written and its late message cannot stop the next capture.
 #include "app/capture_controller.h"
 
 #include <algorithm>

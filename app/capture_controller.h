@@ -8,7 +8,8 @@
 // Threading: OnStartStop, CreateProtocol, OnClose and the accessors run on
 // the window thread. RunService is the worker's body; OnProtocolData and most
 // OnProtocolMessage calls run on the worker. StopCapture may be entered on
-// both threads at once; it is serialised. The worker is joined, never
+// both threads at once; it is serialised, and never waits for the worker:
+// while the worker runs, the transport's drain and Stop happen there. The worker is joined, never
 // detached: before the next capture starts, and in OnClose, which every way
 // out of the window calls before the io_context goes.
 #pragma once
