@@ -10,20 +10,28 @@
 //                                           io_context.run()
 //                                             OnProtocolData: append block
 //                                             OnProtocolMessage: box, StopCapture
+//                                             OnProtocolEvent: client closed:
+//                                               information box, StopCapture
 //   OnStartStop (transport held)
-//     StopCapture: take the transport,
-//     Stop, release, stop io_context  ---->   run() returns
+//     StopCapture: the transport becomes
+//     m_stopping; Drain(now + 1 s)  ------>   the transport delivers what had
+//     (returns at once)                       already arrived (still appended),
+//                                             then FinishStop: Stop, release,
+//                                             stop io_context; run() returns
+//                                           what Stop reported: box
 //                                           SetControlsState(true)
 //   OnClose: StopCapture, join worker
 //
-// A transport that is no longer held (a stop raced with its last emission)
-// is ignored: its late data is not written and its late message cannot stop
-// the next capture.
+// With no run loop to drain on (Start failed, or the loop ended by itself),
+// StopCapture goes straight to FinishStop. A transport that is neither held
+// nor ending (a stop raced with its last emission) is ignored: its late data
+// is not written and its late message cannot stop the next capture.
 #include "app/capture_controller.h"
 
 #include <algorithm>
 #include <boost/format.hpp>
 #include <chrono>
+#include <cinttypes>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -74,6 +82,11 @@ std::string Blocks(std::uint64_t count) {
 std::string Detail(const std::string& file, const platform::CaptureFileResult& result) {
     return (result.link.empty() ? file : result.link) + ": " + result.reason;
 }
+
+// How long the end of a capture goes on reading what had already arrived
+// before it closes the transport (a sender that never stops would otherwise
+// keep it open for good).
+constexpr auto kDrainTime = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -159,6 +172,11 @@ void CaptureController::OnStartStop() {
         m_outage = false;
         m_outageDropped = 0;
     }
+    {
+        std::lock_guard lock(m_protocolLock);
+        m_lastDrain = DrainResult{};
+        m_endedBy.clear();
+    }
 
     CreateProtocol();
     std::shared_ptr<AbstractProtocol> protocol;
@@ -174,6 +192,12 @@ void CaptureController::OnStartStop() {
 
     m_ioService.restart();
     m_workerFinished.store(false, std::memory_order_release);
+    {
+        // From here on a stop leaves its drain to the worker, which runs the
+        // io_context next, even when it has not reached its run loop yet.
+        std::lock_guard stop(m_stopLock);
+        m_runLoopActive = true;
+    }
     m_worker = std::thread(&CaptureController::RunService, this);
 }
 
@@ -244,6 +268,20 @@ void CaptureController::RefuseCaptureFile(const std::string& path,
                            MessageButtons::kOk, MessageIcon::kWarning);
 }
 
+std::shared_ptr<AbstractProtocol> CaptureController::MakeTabProtocol(int tab,
+                                                                     const std::string& settings) {
+    switch (tab) {
+        case kTabCom:
+            return MakeProtocol<SerialProtocol>(m_ioService, settings);
+        case kTabUdp:
+            return MakeProtocol<UDPProtocol>(m_ioService, settings);
+        case kTabTcp:
+            return TCPServerProtocol::Create(m_ioService, settings);
+        default:
+            return nullptr;
+    }
+}
+
 void CaptureController::CreateProtocol() {
     if (m_settingsPage == nullptr) {
         return;
@@ -252,18 +290,11 @@ void CaptureController::CreateProtocol() {
     ZelLog::Log()->Trace("[Current settings ] = %s", settings.c_str());
 
     std::shared_ptr<AbstractProtocol> protocol;
-    switch (m_view.SelectedTab()) {
-        case kTabCom:
-            protocol = MakeProtocol<SerialProtocol>(m_ioService, settings);
-            break;
-        case kTabUdp:
-            protocol = MakeProtocol<UDPProtocol>(m_ioService, settings);
-            break;
-        case kTabTcp:
-            protocol = TCPServerProtocol::Create(m_ioService, settings);
-            break;
-        default:
-            break;
+    const int tab = m_view.SelectedTab();
+    if (m_protocolFactory) {
+        protocol = m_protocolFactory(m_ioService, tab, settings);
+    } else {
+        protocol = MakeTabProtocol(tab, settings);
     }
     if (protocol != nullptr) {
         protocol->m_dataSignal.connect(
@@ -272,6 +303,10 @@ void CaptureController::CreateProtocol() {
         protocol->m_messageSignal.connect(
             [this](std::shared_ptr<AbstractProtocol> sender, const std::string& message) {
                 OnProtocolMessage(std::move(sender), message);
+            });
+        protocol->m_eventSignal.connect(
+            [this](std::shared_ptr<AbstractProtocol> sender, const TransportEvent& event) {
+                OnProtocolEvent(std::move(sender), event);
             });
     }
     std::lock_guard lock(m_protocolLock);
@@ -285,20 +320,81 @@ void CaptureController::StopCapture() {
     m_stopSince.compare_exchange_strong(running, SteadyNow());
     std::lock_guard stop(m_stopLock);
     std::shared_ptr<AbstractProtocol> protocol;
+    bool stopping = false;
     {
-        // Taken out first: a message that Stop itself reports then finds the
-        // transport no longer held and cannot enter a second stop of it.
+        // Taken out first: a message that the transport reports while it
+        // ends cannot enter a second stop of it; as m_stopping it is still
+        // known, so that its last bytes are written and its messages shown.
         std::lock_guard lock(m_protocolLock);
         protocol.swap(m_protocol);
+        if (protocol != nullptr) {
+            m_stopping = protocol;
+        }
+        stopping = m_stopping != nullptr;
     }
-    if (protocol != nullptr) {
+    if (protocol == nullptr) {
+        // Nothing held. A capture that is draining stops the io_context
+        // itself once the drain is done.
+        if (!stopping && !m_ioService.stopped()) {
+            m_ioService.stop();
+        }
+        return;
+    }
+    if (!m_runLoopActive) {
+        // Nobody runs the io_context: nothing would complete a drain.
+        FinishStop(protocol.get(), DrainResult{});
+        return;
+    }
+    // What has already arrived is read on the worker first; FinishStop then
+    // runs there. The window thread does not wait for it.
+    const AbstractProtocol* which = protocol.get();
+    protocol->Drain(std::chrono::steady_clock::now() + kDrainTime,
+                    [this, which](const DrainResult& drained) { FinishStop(which, drained); });
+}
+
+void CaptureController::FinishStop(const AbstractProtocol* which, const DrainResult& drained) {
+    std::vector<std::string> failures;
+    {
+        std::lock_guard stop(m_stopLock);
+        std::shared_ptr<AbstractProtocol> protocol;
+        {
+            std::lock_guard lock(m_protocolLock);
+            // A drain that ends after its capture was already finished (the
+            // run loop stopped first) has nothing left to do.
+            if (m_stopping == nullptr || (which != nullptr && m_stopping.get() != which)) {
+                return;
+            }
+            protocol = m_stopping;
+            m_lastDrain = drained;
+        }
+        if (drained.drainedBytes > 0 || drained.leftBytes > 0) {
+            ZelLog::Log()->Trace("Read [%" PRIu64
+                                 "] bytes that had arrived before the stop; [%" PRIu64
+                                 "] left behind",
+                                 drained.drainedBytes, drained.leftBytes);
+        }
         protocol->Stop();
+        {
+            std::lock_guard lock(m_protocolLock);
+            m_stopping.reset();
+            failures.swap(m_stopFailures);
+        }
         // The last owner's release stops it again and destroys it; a copy
         // held by an emission in progress delays that until it returns.
         protocol.reset();
+        if (!m_ioService.stopped()) {
+            m_ioService.stop();
+        }
     }
-    if (!m_ioService.stopped()) {
-        m_ioService.stop();
+    if (drained.leftBytes > 0) {
+        m_view.ShowLeftBehind(drained.leftBytes);
+    }
+    // A failed Stop is shown as any transport message is, once the stop
+    // lock is let go (the box may wait for the window thread).
+    for (const std::string& failure : failures) {
+        m_view.ShowMessage(
+            {failure, "", m_view.WindowTitle(), MessageButtons::kOk, MessageIcon::kError});
+        ZEL_ERROR_SITE()("%s", failure.c_str());
     }
 }
 
@@ -312,6 +408,10 @@ void CaptureController::RunService() {
     } catch (...) {
         failure = "Unknown error in the capture's run loop";
     }
+    {
+        std::lock_guard stop(m_stopLock);
+        m_runLoopActive = false;
+    }
     if (!failure.empty()) {
         // A handler threw out of the run loop: the capture cannot go on.
         m_view.ShowMessage(
@@ -319,6 +419,9 @@ void CaptureController::RunService() {
         ZEL_ERROR_SITE()("%s", failure.c_str());
         StopCapture();
     }
+    // A stop whose drain the run loop did not finish (it was stopped or ran
+    // out of work first) is finished here.
+    FinishStop(nullptr, DrainResult{});
     EndOutage(false);
     {
         // A pipe's reader sees the end of the stream now.
@@ -338,7 +441,7 @@ void CaptureController::SetControlsState(bool idle) {
 
 void CaptureController::OnProtocolData(std::shared_ptr<AbstractProtocol> sender,
                                        const std::vector<char>& block, const unsigned int& count) {
-    if (!IsCurrent(sender)) {
+    if (!IsCurrentOrStopping(sender)) {
         return;
     }
     // The valid bytes are the first |count| of |block|; never more than it has.
@@ -460,12 +563,36 @@ bool CaptureController::GiveUpWriting() const {
 void CaptureController::OnProtocolMessage(std::shared_ptr<AbstractProtocol> sender,
                                           const std::string& message) {
     if (!IsCurrent(sender)) {
+        {
+            std::lock_guard lock(m_protocolLock);
+            if (sender != nullptr && sender == m_stopping) {
+                // Reported while the capture ends (its Stop failed): shown
+                // once the stop is done, which is already under way.
+                m_stopFailures.push_back(message);
+                return;
+            }
+        }
         ZelLog::Log()->Warning("Message of a transport no longer in use: %s", message.c_str());
         return;
     }
     const std::string title = m_view.WindowTitle();
     m_view.ShowMessage({message, "", title, MessageButtons::kOk, MessageIcon::kError});
     ZEL_ERROR_SITE()("%s", message.c_str());
+    StopCapture();
+}
+
+void CaptureController::OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender,
+                                        const TransportEvent& event) {
+    ZelLog::Log()->Trace("%s", event.text.c_str());
+    if (event.kind != TransportEvent::Kind::kClientClosed || !IsCurrent(sender)) {
+        return;
+    }
+    {
+        std::lock_guard lock(m_protocolLock);
+        m_endedBy = event.text;
+    }
+    m_view.ShowMessage(
+        {event.text, "", m_view.WindowTitle(), MessageButtons::kOk, MessageIcon::kInformation});
     StopCapture();
 }
 
@@ -486,6 +613,21 @@ bool CaptureController::HoldsProtocol() const {
 std::shared_ptr<AbstractProtocol> CaptureController::CurrentProtocol() const {
     std::lock_guard lock(m_protocolLock);
     return m_protocol;
+}
+
+DrainResult CaptureController::LastDrain() const {
+    std::lock_guard lock(m_protocolLock);
+    return m_lastDrain;
+}
+
+std::string CaptureController::EndedBy() const {
+    std::lock_guard lock(m_protocolLock);
+    return m_endedBy;
+}
+
+bool CaptureController::IsCurrentOrStopping(const std::shared_ptr<AbstractProtocol>& sender) const {
+    std::lock_guard lock(m_protocolLock);
+    return sender != nullptr && (sender == m_protocol || sender == m_stopping);
 }
 
 bool CaptureController::IsCurrent(const std::shared_ptr<AbstractProtocol>& sender) const {

@@ -10,7 +10,8 @@
 // Threading: OnStartStop, CreateProtocol, OnClose and the accessors run on
 // the window thread. RunService is the worker's body; OnProtocolData and most
 // OnProtocolMessage calls run on the worker. StopCapture may be entered on
-// both threads at once; it is serialised. The worker is joined, never
+// both threads at once; it is serialised, and never waits for the worker:
+// while the worker runs, the transport's drain and Stop happen there. The worker is joined, never
 // detached: before the next capture starts, and in OnClose, which every way
 // out of the window calls before the io_context goes.
 #pragma once
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,6 +66,10 @@ public:
     void OnProtocolData(std::shared_ptr<AbstractProtocol> sender, const std::vector<char>& block,
                         const unsigned int& count);
     void OnProtocolMessage(std::shared_ptr<AbstractProtocol> sender, const std::string& message);
+    // What a transport tells besides bytes and errors. It is logged; a TCP
+    // client that closes its connection ends the capture, as an error would,
+    // but is shown as information: it is how such a capture is meant to end.
+    void OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender, const TransportEvent& event);
     // The window ends: stops the capture and joins the worker.
     void OnClose();
 
@@ -73,6 +79,11 @@ public:
     // With |allowed|, the file name "-" stands for the process's standard
     // output (the command line's "-o -"); the window keeps it a file name.
     void SetStandardOutputAllowed(bool allowed) { m_standardOutputAllowed = allowed; }
+    // Creates the transport of a tab from the page's document; without one,
+    // the tab's own transport is created. Window thread, while no capture runs.
+    using ProtocolFactory = std::function<std::shared_ptr<AbstractProtocol>(
+        boost::asio::io_context& ioService, int tab, const std::string& settings)>;
+    void SetProtocolFactory(ProtocolFactory factory) { m_protocolFactory = std::move(factory); }
     void SetSettingsPage(std::shared_ptr<ISettingsDialog> page) {
         m_settingsPage = std::move(page);
     }
@@ -104,6 +115,13 @@ public:
     // Whether the last press was refused because the capture file cannot be
     // used (rather than by the operator or the settings). Window thread.
     bool CaptureFileRefused() const { return m_captureFileRefused; }
+    // What the end of the last capture read of what had already arrived, and
+    // what it had to leave (see AbstractProtocol::Drain). Any thread, once
+    // the worker has finished.
+    DrainResult LastDrain() const;
+    // What ended the last capture when it was not an error: "client
+    // 127.0.0.1:40112 closed the connection"; empty otherwise. Any thread.
+    std::string EndedBy() const;
 
     boost::asio::io_context& IoService() { return m_ioService; }
 
@@ -125,7 +143,15 @@ private:
     // False (after the page has said why) when the page cannot give a
     // document for its values.
     bool PageAccepts();
+    std::shared_ptr<AbstractProtocol> MakeTabProtocol(int tab, const std::string& settings);
     bool IsCurrent(const std::shared_ptr<AbstractProtocol>& sender) const;
+    // The current transport, or the one whose capture is ending (its last
+    // bytes are still written).
+    bool IsCurrentOrStopping(const std::shared_ptr<AbstractProtocol>& sender) const;
+    // The end of StopCapture once the transport |which| has drained (null:
+    // whichever is stopping): Stop, release, stop the io_context; then shows
+    // what the Stop reported. Any thread.
+    void FinishStop(const AbstractProtocol* which, const DrainResult& drained);
     void JoinWorker();
     void ShowApplicationMessage(const std::string& text, const std::string& detail,
                                 MessageButtons buttons, MessageIcon icon,
@@ -138,8 +164,20 @@ private:
     std::shared_ptr<AbstractProtocol> m_protocol;  // guarded by m_protocolLock
     boost::asio::io_context m_ioService;
     std::shared_ptr<ISettingsDialog> m_settingsPage;
+    ProtocolFactory m_protocolFactory;
 
+    // The transport of a capture that is ending: taken out of m_protocol by
+    // StopCapture, held while it drains and stops, so that what it delivers
+    // meanwhile is still written and what its Stop reports is still shown.
+    std::shared_ptr<AbstractProtocol> m_stopping;  // guarded by m_protocolLock
+    // Messages of the stopping transport, shown once its Stop has returned.
+    std::vector<std::string> m_stopFailures;  // guarded by m_protocolLock
+    DrainResult m_lastDrain;                  // guarded by m_protocolLock
+    std::string m_endedBy;                    // guarded by m_protocolLock
     mutable std::mutex m_protocolLock;
+    // True from the start of a worker until it has left the io_context's run
+    // loop, so that a drain can be left to it; under m_stopLock.
+    bool m_runLoopActive = false;
     // Serialises StopCapture; re-entrant, because a transport's Stop may
     // report a message on the calling thread.
     std::recursive_mutex m_stopLock;

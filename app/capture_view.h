@@ -9,12 +9,14 @@
 // box's default answer (kOk, or kNo for a question).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tapscope::app {
 
 enum class MessageButtons { kOk, kYesNo };
-enum class MessageIcon { kWarning, kError };
+// kInformation: news that is no failure (the console does not count it as one).
+enum class MessageIcon { kWarning, kError, kInformation };
 enum class MessageAnswer { kOk, kYes, kNo };
 
 struct MessageBoxRequest {
@@ -48,6 +50,10 @@ public:
     virtual void SetProgressPosition(int position) = 0;
     virtual MessageAnswer ShowMessage(const MessageBoxRequest& request) = 0;
     virtual std::string WindowTitle() = 0;
+    // The end of a capture had to leave |bytes| that had already arrived
+    // unread (it reads them for a bounded time only). A view may say so; by
+    // default it says nothing (the command line puts it in its totals).
+    virtual void ShowLeftBehind(std::uint64_t bytes) { static_cast<void>(bytes); }
 
 protected:
     ~ICaptureView() = default;

@@ -64,7 +64,9 @@ std::string UsageText() {
            "\n"
            "capture appends every byte the transport receives, unchanged, to FILE\n"
            "(default: pos_log.txt in the current folder) until Ctrl-C, SIGTERM or\n"
-           "SIGHUP, or until the transport reports an error.\n"
+           "SIGHUP, or a TCP client closing its connection (exit status 0), or until\n"
+           "the transport reports an error (status 1). What had already arrived when\n"
+           "the capture ends is still written (for at most one second).\n"
            "\n"
            "Serial port (com):\n"
            "  --port NAME          COM1..COM255 or a device path (default COM1)\n"
@@ -102,10 +104,12 @@ std::string UsageText() {
            "\n"
            "\n"
            "Exit status:\n"
-           "  0  the capture ended on Ctrl-C (SIGINT), SIGTERM or SIGHUP; --help, --version\n"
+           "  0  the capture ended on Ctrl-C (SIGINT), SIGTERM or SIGHUP, or because a\n"
+           "     TCP client closed its connection; --help, --version\n"
            "  1  the capture could not start, or its transport reported an error\n"
            "  2  a usage error: an unknown command or option, or a value that is not\n"
-           "     accepted; or no display to open the window on\n";
+           "     accepted; a capture file that cannot be used; or no display to open\n"
+           "     the window on\n";
 }
 
 std::string VersionText() {
@@ -372,12 +376,24 @@ int RunCapture(const CaptureOptions& options) {
         into = "files rolled over from " + fileName +
                (last.empty() ? std::string() : " (the last: " + last + ")");
     }
-    std::string dropped;
-    if (controller.BlocksDropped() > 0) {
-        dropped = " (" + std::to_string(controller.BlocksDropped()) + " blocks dropped)";
+    // What the stop read of what had already arrived is part of the capture;
+    // what it had to leave is said, as it is lost.
+    const DrainResult drained = controller.LastDrain();
+    std::string summary = "captured " + std::to_string(controller.BytesWritten()) + " bytes in " +
+                          std::to_string(controller.BlocksWritten()) + " blocks into " + into;
+    if (drained.drainedBytes > 0) {
+        summary += " (" + std::to_string(drained.drainedBytes) +
+                   " of them had arrived before the stop and were read after it)";
     }
-    view.Print("captured " + std::to_string(controller.BytesWritten()) + " bytes in " +
-               std::to_string(controller.BlocksWritten()) + " blocks into " + into + dropped);
+    if (controller.BlocksDropped() > 0) {
+        summary += " (" + std::to_string(controller.BlocksDropped()) + " blocks dropped)";
+    }
+    view.Print(summary);
+    if (drained.leftBytes > 0) {
+        view.Print(std::to_string(drained.leftBytes) +
+                   " bytes that had arrived were left behind: the stop reads for at most one "
+                   "second");
+    }
     return view.Failures() > 0 ? 1 : 0;
 }
 

@@ -34,9 +34,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args);
 std::string UsageText();
 std::string VersionText();
 
-// Runs a capture until Ctrl-C, SIGTERM or SIGHUP (status 0), a transport's
-// message (status 1) or a transport with nothing to do (status 1). A capture
-// that does not start returns 1 after saying why.
+// Runs a capture until Ctrl-C, SIGTERM or SIGHUP or a TCP client closing its
+// connection (status 0), a transport's message (status 1) or a transport with nothing to do (status
+// 1). A capture that does not start returns 1 after saying why.
 int RunCapture(const CaptureOptions& options);
 
 }  // namespace tapscope::app

@@ -75,7 +75,9 @@ MessageAnswer ConsoleView::ShowMessage(const MessageBoxRequest& request) {
         }
         text += ": " + OneLine(request.detail);
     }
-    m_failures.fetch_add(1, std::memory_order_relaxed);
+    if (request.icon != MessageIcon::kInformation) {
+        m_failures.fetch_add(1, std::memory_order_relaxed);
+    }
     std::lock_guard lock(m_outputLock);
     if (text == m_lastMessage) {
         ++m_repeats;

@@ -10,6 +10,26 @@
 #include "app/command_line.h"
 #include "app/display_check.h"
 #include "app/tapscope_app.h"
+#include "platform/debug_output.h"
+#include "platform/descriptors.h"
+#include "platform/file.h"
+
+namespace {
+
+// Every TCP client of a capture holds a descriptor, and the usual soft limit
+// of 1024 is reached by about a thousand idle clients: a capture may use as
+// many as the hard limit allows.
+void RaiseOpenFileLimit() {
+    tapscope::platform::OpenFileLimit limit;
+    int error = 0;
+    if (!tapscope::platform::RaiseOpenFileLimit(limit, error)) {
+        tapscope::platform::OutputDebugText("Cannot raise the open-file limit to " +
+                                            std::to_string(limit.hard) + ": " +
+                                            tapscope::platform::ErrorText(error));
+    }
+}
+
+}  // namespace
 
 namespace {
 
@@ -52,6 +72,7 @@ int main(int argc, char** argv) {
     const tapscope::app::CommandLine command = tapscope::app::ParseCommandLine(args);
     switch (command.kind) {
         case tapscope::app::CommandKind::kWindow:
+            RaiseOpenFileLimit();
             return RunWindow(argc, argv);
         case tapscope::app::CommandKind::kHelp:
             std::cout << tapscope::app::UsageText();
@@ -60,6 +81,7 @@ int main(int argc, char** argv) {
             std::cout << tapscope::app::VersionText();
             return 0;
         case tapscope::app::CommandKind::kCapture:
+            RaiseOpenFileLimit();
             return tapscope::app::RunCapture(command.capture);
         case tapscope::app::CommandKind::kError:
             std::cerr << "tapscope: " << command.error << "\nTry 'tapscope --help'.\n";

@@ -56,8 +56,17 @@ QMessageBox* MakeMessageBox(const app::MessageBoxRequest& request, QWidget* pare
     for (QLabel* label : box->findChildren<QLabel*>()) {
         label->setTextFormat(Qt::PlainText);
     }
-    box->setIcon(request.icon == app::MessageIcon::kError ? QMessageBox::Critical
-                                                          : QMessageBox::Warning);
+    switch (request.icon) {
+        case app::MessageIcon::kError:
+            box->setIcon(QMessageBox::Critical);
+            break;
+        case app::MessageIcon::kInformation:
+            box->setIcon(QMessageBox::Information);
+            break;
+        case app::MessageIcon::kWarning:
+            box->setIcon(QMessageBox::Warning);
+            break;
+    }
     if (request.buttons == app::MessageButtons::kYesNo) {
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box->setDefaultButton(QMessageBox::Yes);
@@ -303,6 +312,13 @@ app::MessageAnswer CtapScopeDlg::ShowMessage(const app::MessageBoxRequest& reque
     m_boxAnswered.wait(lock, [&] { return pending->answered; });
     std::erase(m_boxes, pending);
     return pending->answer;
+}
+
+void CtapScopeDlg::ShowLeftBehind(std::uint64_t bytes) {
+    ShowMessage({std::to_string(bytes) +
+                     " bytes that had arrived were not captured: the stop reads what has "
+                     "already arrived for at most one second.",
+                 "", m_title, app::MessageButtons::kOk, app::MessageIcon::kWarning});
 }
 
 void CtapScopeDlg::ShowPendingBoxes() {

@@ -70,6 +70,7 @@ public:
     tapscope::app::MessageAnswer ShowMessage(
         const tapscope::app::MessageBoxRequest& request) override;
     std::string WindowTitle() override { return m_title; }
+    void ShowLeftBehind(std::uint64_t bytes) override;
 
     void done(int result) override;
 

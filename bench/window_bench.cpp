@@ -6,6 +6,9 @@
 //      event loop got (a 10 ms timer that also asks for a repaint);
 //   2. a client that keeps sending while Stop is pressed: the time from the
 //      click until the capture has stopped and the window shows "Start...".
+//      The stop first reads what has already arrived, for at most one second,
+//      and a client that never stops keeps it reading that long; the window
+//      stays responsive meanwhile.
 // The log stays at level 0, as it is by default.
 //
 //   build/bench/window_bench [bytes]
@@ -212,6 +215,7 @@ int main(int argc, char** argv) {
                 "resident memory during the capture", idleRss / mib, peakRss / mib);
     std::printf("  %-44s %.1f ms at worst over %d ticks\n", "10 ms repaint timer, lateness",
                 worstMs, ticks);
-    std::printf("  %-44s %.1f ms (target < 200)\n", "Stop pressed while a client sends", stopMs);
+    std::printf("  %-44s %.1f ms (target < 1200: 1 s of reading what had arrived)\n",
+                "Stop pressed while a client sends", stopMs);
     return whole && same ? 0 : 1;
 }

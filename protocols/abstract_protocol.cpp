@@ -35,6 +35,12 @@ void AbstractProtocol::Release() {
     delete this;
 }
 
+void AbstractProtocol::Drain(std::chrono::steady_clock::time_point /*deadline*/, DrainDone done) {
+    if (done) {
+        done(DrainResult{});
+    }
+}
+
 void AbstractProtocol::ReportMessage(const std::shared_ptr<AbstractProtocol>& source,
                                      const std::string& text) {
     if (source) {

@@ -25,14 +25,28 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/signals2/signal.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "protocols/transport_event.h"
 
+// What a transport read at the end of a capture, and what it had to leave.
+struct DrainResult {
+    // Read and delivered on m_dataSignal by the drain.
+    std::uint64_t drainedBytes = 0;
+    // Still waiting in the system when the drain ended (its time was up): for
+    // a UDP socket only the next datagram is known, so this is a lower bound.
+    std::uint64_t leftBytes = 0;
+};
+
 class AbstractProtocol {
 public:
+    using DrainDone = std::function<void(const DrainResult& result)>;
+
     // Slot shapes. The received bytes are the first |count| bytes of |buffer|.
     using DataSignal =
         boost::signals2::signal<void(std::shared_ptr<AbstractProtocol> source,
@@ -62,6 +76,16 @@ public:
     virtual void Stop() = 0;
     // The deleter of every owning shared_ptr: Stop, then delete.
     virtual void Release();
+    // The end of a capture, before Stop: takes no new clients and delivers
+    // on m_dataSignal what the system has already received for this
+    // transport and nobody has read yet (bytes a sender has seen accepted),
+    // in larger blocks than the reads of a running capture, until a read
+    // would block or |deadline| has passed. Then calls |done| once, on the
+    // thread that runs the io_context; nothing else is read afterwards, and
+    // the caller goes on with Stop. A transport with nothing to drain (this
+    // default, or one that is not started) calls |done| at once, on this
+    // thread. Errors met while draining are logged, never emitted.
+    virtual void Drain(std::chrono::steady_clock::time_point deadline, DrainDone done);
 
     DataSignal m_dataSignal;
     MessageSignal m_messageSignal;

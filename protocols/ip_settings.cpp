@@ -22,4 +22,8 @@ IpSettings ReadIpSettings(const boost::property_tree::ptree& settings) {
     return result;
 }
 
+std::string WithAddress(const std::string& failure, const IpSettings& ip) {
+    return failure + " (" + ip.addressText + " port " + std::to_string(ip.port) + ")";
+}
+
 }  // namespace tapscope::protocols::detail

@@ -1,11 +1,14 @@
 #include "protocols/serial_protocol.h"
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/system/system_error.hpp>
 #include <optional>
 #include <stdexcept>
 
 #include "log/debug.h"
+#include "platform/descriptors.h"
+#include "platform/file.h"
 #include "platform/serial_device.h"
 
 using boost::asio::serial_port_base;
@@ -19,6 +22,9 @@ constexpr int kLastParity = 2;
 constexpr int kLastStopBits = 2;
 constexpr int kSmallestCharacterSize = 5;
 constexpr int kLargestCharacterSize = 8;
+// What the drain at the end of a capture reads at once: a driver's input
+// queue holds 4 KiB.
+constexpr std::size_t kDrainReadSize = 4096;
 
 }  // namespace
 
@@ -113,6 +119,14 @@ void SerialProtocol::HandleRead(const boost::system::error_code& error, std::siz
         if (error == boost::asio::error::operation_aborted) {
             return;
         }
+        {
+            std::lock_guard lock(m_lock);
+            if (m_draining) {
+                ZelLog::Log()->Warning("COM Port read failed at the end of the capture: %s",
+                                       error.message().c_str());
+                return;
+            }
+        }
         // The port stays open but is read no more.
         ReportMessage(shared_from_this(), error.message());
         return;
@@ -124,8 +138,8 @@ void SerialProtocol::HandleRead(const boost::system::error_code& error, std::siz
     std::optional<std::string> failure;
     {
         std::lock_guard lock(m_lock);
-        if (m_stopped) {
-            return;
+        if (m_stopped || m_draining) {
+            return;  // stopped, or the drain takes the rest
         }
         try {
             ArmReadLocked();
@@ -135,6 +149,68 @@ void SerialProtocol::HandleRead(const boost::system::error_code& error, std::siz
     }
     if (failure) {
         ReportMessage(shared_from_this(), *failure);
+    }
+}
+
+void SerialProtocol::Drain(std::chrono::steady_clock::time_point deadline, DrainDone done) {
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_stopped && !m_draining && m_port.is_open()) {
+            m_draining = true;
+            m_drainUntil = deadline;
+            m_drainDone = std::move(done);
+            // The pending read completes (with the byte it already took, or
+            // aborted) before the work posted below runs: both go through the
+            // io_context's queue in this order, so nothing is reordered.
+            boost::system::error_code ignored;
+            m_port.cancel(ignored);
+            boost::asio::post(m_ioService, [self = shared_from_this()] { self->DrainWaiting(); });
+            return;
+        }
+    }
+    AbstractProtocol::Drain(deadline, std::move(done));
+}
+
+void SerialProtocol::DrainWaiting() {
+    DrainResult result;
+    DrainDone done;
+    std::chrono::steady_clock::time_point until;
+    {
+        std::lock_guard lock(m_lock);
+        done = std::move(m_drainDone);
+        until = m_drainUntil;
+    }
+    m_drainBuffer.resize(kDrainReadSize);
+    while (true) {
+        long count = 0;
+        int error = 0;
+        bool ended = false;
+        {
+            std::lock_guard lock(m_lock);
+            if (m_stopped || !m_port.is_open()) {
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= until) {
+                result.leftBytes = tapscope::platform::QueuedInput(m_port.native_handle());
+                break;
+            }
+            count = tapscope::platform::ReadWaiting(m_port.native_handle(), m_drainBuffer.data(),
+                                                    m_drainBuffer.size(), error, ended);
+        }
+        if (count < 0) {
+            ZelLog::Log()->Warning("COM Port read failed at the end of the capture: %s",
+                                   tapscope::platform::ErrorText(error).c_str());
+            break;
+        }
+        if (count == 0) {
+            break;  // nothing more waits (or the device went away)
+        }
+        ZelLog::Log()->Trace("Success read [%i] symbols from COM Port", static_cast<int>(count));
+        result.drainedBytes += static_cast<std::uint64_t>(count);
+        m_dataSignal(shared_from_this(), m_drainBuffer, static_cast<unsigned int>(count));
+    }
+    if (done) {
+        done(result);
     }
 }
 

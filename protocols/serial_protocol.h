@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "protocols/abstract_protocol.h"
 
@@ -25,6 +26,9 @@ public:
 
     bool Start() override;
     void Stop() override;
+    // Cancels the pending read and, once its completion has been handled,
+    // delivers what the driver holds in its input queue.
+    void Drain(std::chrono::steady_clock::time_point deadline, DrainDone done) override;
 
     // Completion of one 1-byte read.
     void HandleRead(const boost::system::error_code& error, std::size_t count);
@@ -32,8 +36,17 @@ public:
 private:
     void OpenLocked(const std::string& name);
     void ArmReadLocked();
+    // The drain's work, on the io_context's thread after the completion that
+    // the cancel made.
+    void DrainWaiting();
 
     std::mutex m_lock;
     boost::asio::serial_port m_port;  // guarded by m_lock
     bool m_stopped = false;           // guarded by m_lock
+    // Set by Drain: no read is armed any more.
+    bool m_draining = false;                             // guarded by m_lock
+    std::chrono::steady_clock::time_point m_drainUntil;  // guarded by m_lock
+    DrainDone m_drainDone;                               // guarded by m_lock
+    // What the drain reads at once; only the drain uses it.
+    std::vector<char> m_drainBuffer;
 };

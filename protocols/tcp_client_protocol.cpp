@@ -1,7 +1,19 @@
 #include "protocols/tcp_client_protocol.h"
 
 #include "log/debug.h"
+#include "platform/descriptors.h"
 #include "protocols/detail/burst.h"
+
+namespace {
+
+// "127.0.0.1:40112", "[::1]:40112".
+std::string PeerText(const boost::asio::ip::tcp::endpoint& peer) {
+    const std::string address = peer.address().to_string();
+    return (peer.address().is_v6() ? "[" + address + "]" : address) + ":" +
+           std::to_string(peer.port());
+}
+
+}  // namespace
 
 TCPClientProtocol::TCPClientProtocol(boost::asio::io_context& ioService)
     : m_socket(ioService), m_buffer(kReadSize, 0) {}
@@ -25,13 +37,26 @@ std::optional<std::string> TCPClientProtocol::AttachAndRead(boost::asio::ip::tcp
         return std::nullopt;  // |socket| closes as it goes
     }
     m_socket = std::move(socket);
+    boost::system::error_code unknown;
+    const boost::asio::ip::tcp::endpoint peer = m_socket.remote_endpoint(unknown);
+    if (!unknown) {
+        m_peer = PeerText(peer);
+    }
     try {
         // The reads the handler makes itself (detail/burst.h) must never block.
         m_socket.non_blocking(true);
     } catch (const std::exception& error) {
         return error.what();
     }
+    if (m_draining) {
+        return std::nullopt;  // accepted as the capture ends: the drain reads it
+    }
     return ArmReadLocked();
+}
+
+std::string TCPClientProtocol::Peer() {
+    std::lock_guard lock(m_lock);
+    return m_peer;
 }
 
 void TCPClientProtocol::StartRead() {
@@ -66,6 +91,7 @@ void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, 
     boost::system::error_code error = completion;
     for (int delivered = 0;; ++delivered) {
         std::optional<std::string> failure;
+        bool draining = false;
         {
             std::lock_guard lock(m_lock);
             if (!m_connected) {
@@ -73,17 +99,28 @@ void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, 
                 // came too late, are neither delivered nor reported.
                 return;
             }
+            draining = m_draining;
             if (error) {
+                if (draining && error == boost::asio::error::operation_aborted) {
+                    return;  // the cancel of the drain, which reads on from here
+                }
                 failure = DisconnectLocked();
             }
         }
         if (error) {
-            // Every error while the server runs is reported, the client
-            // closing its end ("End of file") included.
             if (failure) {
                 ReportMessage(*failure);
             }
-            ReportMessage(error.message());
+            if (draining) {
+                // The capture is ending: worth a log line, not a message.
+                ZelLog::Log()->Warning("Client %s at the end of the capture: %s", Peer().c_str(),
+                                       error.message().c_str());
+            } else if (error == boost::asio::error::eof) {
+                ReportClosed();
+            } else {
+                // Every other error while the server runs is reported.
+                ReportMessage(error.message());
+            }
             return;
         }
         ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
@@ -91,8 +128,8 @@ void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, 
         m_dataSignal(shared_from_this(), m_buffer, received);
         {
             std::lock_guard lock(m_lock);
-            if (!m_connected) {
-                return;
+            if (!m_connected || m_draining) {
+                return;  // stopped, or the drain takes the rest
             }
             if (delivered + 1 < kBurstLimit) {
                 // A byte that already waits is taken here and now (see
@@ -108,6 +145,68 @@ void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, 
             ReportMessage(*failure);
         }
         return;
+    }
+}
+
+void TCPClientProtocol::ReportClosed() {
+    TransportEvent event;
+    event.kind = TransportEvent::Kind::kClientClosed;
+    event.source = Peer();
+    event.connection = m_number;
+    event.text = event.source.empty() ? std::string("a client closed the connection")
+                                      : "client " + event.source + " closed the connection";
+    if (auto self = weak_from_this().lock()) {
+        m_eventSignal(self, event);
+    } else {
+        ZelLog::Log()->Trace("%s", event.text.c_str());
+    }
+}
+
+void TCPClientProtocol::BeginDrain() {
+    std::lock_guard lock(m_lock);
+    m_draining = true;
+    if (m_connected && m_socket.is_open()) {
+        boost::system::error_code ignored;
+        m_socket.cancel(ignored);
+    }
+}
+
+void TCPClientProtocol::DrainWaiting(std::chrono::steady_clock::time_point until,
+                                     DrainResult& result) {
+    using tapscope::protocols::detail::NothingWaiting;
+    m_drainBuffer.resize(kDrainReadSize);
+    while (true) {
+        std::size_t count = 0;
+        boost::system::error_code error;
+        std::optional<std::string> failure;
+        {
+            std::lock_guard lock(m_lock);
+            if (!m_connected || !m_socket.is_open()) {
+                return;
+            }
+            if (std::chrono::steady_clock::now() >= until) {
+                result.leftBytes += tapscope::platform::QueuedInput(m_socket.native_handle());
+                return;
+            }
+            count = m_socket.read_some(boost::asio::buffer(m_drainBuffer), error);
+            if (error && !NothingWaiting(error)) {
+                failure = DisconnectLocked();  // the end of the stream, or an error
+            }
+        }
+        if (NothingWaiting(error)) {
+            return;
+        }
+        if (error) {
+            ZelLog::Log()->Trace("Client %s at the end of the capture: %s", Peer().c_str(),
+                                 error.message().c_str());
+            if (failure) {
+                ZelLog::Log()->Warning("%s", failure->c_str());
+            }
+            return;
+        }
+        ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
+        result.drainedBytes += count;
+        m_dataSignal(shared_from_this(), m_drainBuffer, static_cast<unsigned int>(count));
     }
 }
 

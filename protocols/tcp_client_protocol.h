@@ -1,7 +1,7 @@
 // TCPClientProtocol: one connection accepted by a TCPServerProtocol. It reads
-// the connection one byte at a time and reports each byte, and any read error
-// ("End of file" when the client closes), on its own two signals, which the
-// server forwards as its own. It never sends anything.
+// the connection one byte at a time and reports each byte, any read error, and
+// the client closing its end, on its own signals, which the server forwards as
+// its own. It never sends anything.
 //
 // Held by a shared_ptr whose deleter is Release. The socket and the connected
 // flag are guarded by m_lock; no signal is emitted while it is held. The
@@ -10,12 +10,17 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/signals2/signal.hpp>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "protocols/abstract_protocol.h"
+#include "protocols/transport_event.h"
 
 class TCPClientProtocol : public std::enable_shared_from_this<TCPClientProtocol> {
 public:
@@ -24,10 +29,14 @@ public:
                                      const std::vector<char>& buffer, const unsigned int& count)>;
     using MessageSignal = boost::signals2::signal<void(std::shared_ptr<TCPClientProtocol> source,
                                                        const std::string& text)>;
+    using EventSignal = boost::signals2::signal<void(std::shared_ptr<TCPClientProtocol> source,
+                                                     const TransportEvent& event)>;
 
     // Every read delivers one byte: each byte reaches the capture as soon as
     // it arrives.
     static constexpr std::size_t kReadSize = 1;
+    // What the drain at the end of a capture reads at once.
+    static constexpr std::size_t kDrainReadSize = 64 * 1024;
 
     explicit TCPClientProtocol(boost::asio::io_context& ioService);
     TCPClientProtocol(const TCPClientProtocol&) = delete;
@@ -50,6 +59,13 @@ public:
 
     DataSignal m_dataSignal;
     MessageSignal m_messageSignal;
+    // kClientClosed when the client closes its end of the connection (the
+    // read finds the end of the stream); other read errors go to
+    // m_messageSignal.
+    EventSignal m_eventSignal;
+
+    // "127.0.0.1:40112": the client, once accepted; empty before.
+    std::string Peer();
 
 private:
     friend class TCPServerProtocol;
@@ -62,15 +78,30 @@ private:
     // was disconnected meanwhile closes |socket| instead.
     std::optional<std::string> AttachAndRead(boost::asio::ip::tcp::socket socket);
     std::optional<std::string> DisconnectForStop();
+    // The end of a capture: no read is armed any more, and the pending one
+    // is cancelled; DrainWaiting then takes what already waits.
+    void BeginDrain();
+    // Reads and delivers what waits on the connection until a read would
+    // block or |until| has passed; adds to |result|. On the io_context's
+    // thread, after the completion that BeginDrain's cancel made.
+    void DrainWaiting(std::chrono::steady_clock::time_point until, DrainResult& result);
 
     std::optional<std::string> ArmReadLocked();
     std::optional<std::string> DisconnectLocked();
     void ReportMessage(const std::string& text);
+    // Emits kClientClosed on m_eventSignal.
+    void ReportClosed();
 
     std::mutex m_lock;
     boost::asio::ip::tcp::socket m_socket;  // guarded by m_lock
     bool m_connected = true;                // guarded by m_lock
+    bool m_draining = false;                // guarded by m_lock
+    std::string m_peer;                     // guarded by m_lock
+    // 1 for the server's first connection; set before the accept is armed.
+    std::uint64_t m_number = 0;
     // Written by the one pending read, read by the data slot before the next
     // read is armed.
     std::vector<char> m_buffer;
+    // Used by the drain alone.
+    std::vector<char> m_drainBuffer;
 };

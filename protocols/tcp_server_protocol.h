@@ -11,6 +11,8 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,6 +33,9 @@ public:
                                                      const std::string& settings);
 
     bool Start() override;
+    // Takes no new client; reads what already waits on every connection,
+    // and on the connections the system accepted that were not taken yet.
+    void Drain(std::chrono::steady_clock::time_point deadline, DrainDone done) override;
     // Stops accepting (the listening socket is closed, so the port is free
     // again and a late client is refused), disconnects every connection and
     // empties the connection list.
@@ -54,6 +59,15 @@ public:
 
 private:
     std::optional<std::string> StartAcceptLocked();
+    // A connection with its signals joined to this server's, appended to
+    // m_clients.
+    std::shared_ptr<TCPClientProtocol> MakeConnectionLocked();
+    // No descriptor left (EMFILE, ENFILE): accepting again later, rather
+    // than ending a capture whose connections are still read.
+    static bool OutOfDescriptors(const boost::system::error_code& error);
+    void RetryAcceptLocked(std::shared_ptr<TCPClientProtocol> connection,
+                           const boost::system::error_code& error);
+    void DrainWaiting();
 
     std::mutex m_lock;
     std::shared_ptr<boost::asio::ip::tcp::endpoint> m_endpoint;  // guarded by m_lock
@@ -61,4 +75,10 @@ private:
     // In creation order; while accepting, the last one waits in the accept.
     // Ended connections stay until Stop.
     std::vector<std::shared_ptr<TCPClientProtocol>> m_clients;  // guarded by m_lock
+    std::shared_ptr<boost::asio::steady_timer> m_retryTimer;    // guarded by m_lock
+    // Said once per capture in the log.
+    bool m_outOfDescriptors = false;                     // guarded by m_lock
+    bool m_draining = false;                             // guarded by m_lock
+    std::chrono::steady_clock::time_point m_drainUntil;  // guarded by m_lock
+    DrainDone m_drainDone;                               // guarded by m_lock
 };

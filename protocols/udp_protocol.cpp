@@ -1,8 +1,12 @@
 #include "protocols/udp_protocol.h"
 
+#include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
 #include <optional>
+#include <stdexcept>
 
 #include "log/debug.h"
+#include "platform/descriptors.h"
 #include "protocols/detail/burst.h"
 #include "protocols/detail/ip_settings.h"
 
@@ -24,7 +28,13 @@ bool UDPProtocol::Start() {
             m_buffer.assign(kReceiveBufferSize, 0);
             const auto ip = tapscope::protocols::detail::ReadIpSettings(m_settings);
             m_endpoint = udp::endpoint(ip.address, static_cast<unsigned short>(ip.port));
-            OpenAndBindLocked();
+            try {
+                OpenAndBindLocked();
+            } catch (const boost::system::system_error& error) {
+                // Names the address and port as well as the failed step.
+                throw std::runtime_error(
+                    tapscope::protocols::detail::WithAddress(error.what(), ip));
+            }
             ZelLog::Log()->Trace("Start UDP Server with ADDRESS - [%s] : PORT -  [%i]",
                                  ip.addressText.c_str(), ip.port);
             ArmReceiveLocked();
@@ -54,7 +64,7 @@ void UDPProtocol::OpenAndBindLocked() {
     m_socket.non_blocking(true);
     // No reuse-address: on Linux it would let a second socket bind the same
     // address and port and silently take this capture's datagrams. A second
-    // capture on a port in use fails with "bind: Address already in use".
+    // capture on a port in use fails with "bind: Address already in use (...)".
     m_socket.bind(m_endpoint);
 }
 
@@ -81,6 +91,11 @@ void UDPProtocol::HandleReceive(const boost::system::error_code& completion, std
                 error == boost::asio::error::shut_down) {
                 return;
             }
+            if (DrainingNow()) {
+                ZelLog::Log()->Warning("UDP receive failed at the end of the capture: %s",
+                                       error.message().c_str());
+                return;
+            }
             // No receive is armed again; the socket stays open until Stop.
             ReportMessage(shared_from_this(), error.message());
             return;
@@ -94,6 +109,9 @@ void UDPProtocol::HandleReceive(const boost::system::error_code& completion, std
             std::lock_guard lock(m_lock);
             if (m_stopped) {
                 return;
+            }
+            if (m_draining) {
+                return;  // the drain takes the rest
             }
             if (delivered + 1 < kBurstLimit) {
                 // A datagram that already waits is taken here and now (see
@@ -113,6 +131,70 @@ void UDPProtocol::HandleReceive(const boost::system::error_code& completion, std
             ReportMessage(shared_from_this(), *failure);
         }
         return;
+    }
+}
+
+bool UDPProtocol::DrainingNow() {
+    std::lock_guard lock(m_lock);
+    return m_draining;
+}
+
+void UDPProtocol::Drain(std::chrono::steady_clock::time_point deadline, DrainDone done) {
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_stopped && !m_draining && m_socket.is_open()) {
+            m_draining = true;
+            m_drainUntil = deadline;
+            m_drainDone = std::move(done);
+            // The pending receive completes (with a datagram it already took,
+            // or aborted) before the work posted below runs: both go through
+            // the io_context's queue in this order, so nothing is reordered.
+            boost::system::error_code ignored;
+            m_socket.cancel(ignored);
+            boost::asio::post(m_ioService, [self = shared_from_this()] { self->DrainWaiting(); });
+            return;
+        }
+    }
+    AbstractProtocol::Drain(deadline, std::move(done));
+}
+
+void UDPProtocol::DrainWaiting() {
+    DrainResult result;
+    DrainDone done;
+    std::chrono::steady_clock::time_point until;
+    {
+        std::lock_guard lock(m_lock);
+        done = std::move(m_drainDone);
+        until = m_drainUntil;
+    }
+    while (true) {
+        boost::system::error_code error;
+        std::size_t count = 0;
+        {
+            std::lock_guard lock(m_lock);
+            if (m_stopped || !m_socket.is_open()) {
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= until) {
+                result.leftBytes = tapscope::platform::QueuedInput(m_socket.native_handle());
+                break;
+            }
+            count = m_socket.receive(boost::asio::buffer(m_buffer), 0, error);
+        }
+        if (tapscope::protocols::detail::NothingWaiting(error)) {
+            break;
+        }
+        if (error) {
+            ZelLog::Log()->Warning("UDP receive failed at the end of the capture: %s",
+                                   error.message().c_str());
+            break;
+        }
+        ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
+        result.drainedBytes += count;
+        m_dataSignal(shared_from_this(), m_buffer, static_cast<unsigned int>(count));
+    }
+    if (done) {
+        done(result);
     }
 }
 

@@ -29,6 +29,9 @@ public:
 
     bool Start() override;
     void Stop() override;
+    // Cancels the pending receive and, once its completion has been handled,
+    // delivers every datagram that already waits, one emission each.
+    void Drain(std::chrono::steady_clock::time_point deadline, DrainDone done) override;
 
     // Completion of one receive. Datagrams that wait behind it are delivered
     // from the same call, one emission each (see detail/burst.h).
@@ -41,9 +44,17 @@ public:
 private:
     void OpenAndBindLocked();
     void ArmReceiveLocked();
+    // The drain's work, on the io_context's thread after every completion
+    // that the cancel made.
+    void DrainWaiting();
+    bool DrainingNow();
 
     std::mutex m_lock;
     boost::asio::ip::udp::socket m_socket;      // guarded by m_lock
     boost::asio::ip::udp::endpoint m_endpoint;  // guarded by m_lock
     bool m_stopped = false;                     // guarded by m_lock
+    // Set by Drain: no receive is armed any more.
+    bool m_draining = false;                             // guarded by m_lock
+    std::chrono::steady_clock::time_point m_drainUntil;  // guarded by m_lock
+    DrainDone m_drainDone;                               // guarded by m_lock
 };

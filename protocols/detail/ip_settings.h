@@ -21,4 +21,8 @@ struct IpSettings {
 // bits, rather than listening on some other port.
 IpSettings ReadIpSettings(const boost::property_tree::ptree& settings);
 
+// |failure| with the address and port it concerns, so that a socket error
+// says which ones: "bind: Address already in use (127.0.0.1 port 8001)".
+std::string WithAddress(const std::string& failure, const IpSettings& ip);
+
 }  // namespace tapscope::protocols::detail

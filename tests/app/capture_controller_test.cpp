@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <filesystem>
 #include <future>
@@ -589,7 +590,120 @@ TEST_F(CaptureControllerTest, ClientThatLeavesEndsTheCaptureOnce) {
         }
         EXPECT_FALSE(m_controller.HoldsProtocol());
         EXPECT_EQ(ReadFile(m_capture), "xy");
+        if (shown == 1) {
+            // Named, and shown as information: it is how such a capture ends.
+            const auto message = m_view.Messages().back();
+            EXPECT_TRUE(std::regex_match(
+                message.text, std::regex(R"(client 127\.0\.0\.1:\d+ closed the connection)")))
+                << message.text;
+            EXPECT_EQ(message.icon, app::MessageIcon::kInformation);
+        }
     }
+}
+
+// A transport whose Stop fails, as a close the system refuses would: it keeps
+// the io_context busy with a timer until then.
+class FailingStopTransport : public AbstractProtocol,
+                             public std::enable_shared_from_this<FailingStopTransport> {
+public:
+    FailingStopTransport(boost::asio::io_context& io, const std::string& settings)
+        : AbstractProtocol(io, settings), m_timer(io) {}
+    bool Start() override {
+        m_timer.expires_after(std::chrono::hours(1));
+        m_timer.async_wait([self = shared_from_this()](const boost::system::error_code&) {});
+        return true;
+    }
+    void Stop() override {
+        if (m_stopped.exchange(true)) {
+            return;
+        }
+        m_timer.cancel();
+        ReportMessage(weak_from_this().lock(), "close: Bad file descriptor");
+    }
+
+private:
+    boost::asio::steady_timer m_timer;
+    std::atomic<bool> m_stopped{false};
+};
+
+// The failure of the Stop that ends a capture reaches the operator as any
+// transport message does: a box with the window's title and an error line,
+// whether the capture's worker still runs or has already ended.
+TEST_F(CaptureControllerTest, AFailedStopIsShownAsATransportMessage) {
+    m_controller.SetProtocolFactory([](boost::asio::io_context& io, int, const std::string& doc) {
+        return std::shared_ptr<AbstractProtocol>(MakeProtocol<FailingStopTransport>(io, doc));
+    });
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(FreeUdpPort())));
+    for (const bool workerRuns : {true, false}) {
+        SCOPED_TRACE(workerRuns ? "worker runs" : "worker ended");
+        const std::size_t before = m_view.Messages().size();
+        m_controller.OnStartStop();
+        ASSERT_TRUE(m_controller.TransportStarted());
+        ASSERT_TRUE(WaitForCaption("Stop..."));
+        LogTexts();
+        if (!workerRuns) {
+            m_controller.IoService().stop();
+            ASSERT_TRUE(WaitForWorkerEnd());
+            ASSERT_TRUE(m_controller.HoldsProtocol());
+        }
+        m_controller.OnStartStop();  // Stop
+        ASSERT_TRUE(WaitForWorkerEnd());
+        ASSERT_TRUE(WaitForMessages(before + 1));
+        const auto messages = m_view.Messages();
+        ASSERT_EQ(messages.size(), before + 1);
+        EXPECT_EQ(messages.back().text, "close: Bad file descriptor");
+        EXPECT_EQ(messages.back().caption, m_view.WindowTitle());
+        EXPECT_EQ(messages.back().icon, app::MessageIcon::kError);
+        const auto log = LogTexts();
+        EXPECT_EQ(CountContaining(log, "no longer in use"), 0);
+        EXPECT_EQ(CountContaining(log, "close: Bad file descriptor"), 1);
+        EXPECT_FALSE(m_controller.HoldsProtocol());
+        EXPECT_EQ(m_view.Captions().back(), "Start...");
+    }
+}
+
+// A transport that, at the end of a capture, delivers one last block from
+// the worker and reports that more was left behind.
+class DrainingTransport : public AbstractProtocol,
+                          public std::enable_shared_from_this<DrainingTransport> {
+public:
+    DrainingTransport(boost::asio::io_context& io, const std::string& settings)
+        : AbstractProtocol(io, settings), m_timer(io) {}
+    bool Start() override {
+        m_timer.expires_after(std::chrono::hours(1));
+        m_timer.async_wait([self = shared_from_this()](const boost::system::error_code&) {});
+        return true;
+    }
+    void Stop() override { m_timer.cancel(); }
+    void Drain(std::chrono::steady_clock::time_point, DrainDone done) override {
+        boost::asio::post(m_ioService, [self = shared_from_this(), done] {
+            self->m_dataSignal(self, std::vector<char>{'t', 'a', 'i', 'l'}, 4);
+            done(DrainResult{4, 7});
+        });
+    }
+
+private:
+    boost::asio::steady_timer m_timer;
+};
+
+// What a transport delivers while it drains is written to the capture file;
+// what it drained and left is kept for the totals, and what it left is shown.
+TEST_F(CaptureControllerTest, WhatTheDrainDeliversIsWrittenAndCounted) {
+    m_controller.SetProtocolFactory([](boost::asio::io_context& io, int, const std::string& doc) {
+        return std::shared_ptr<AbstractProtocol>(MakeProtocol<DrainingTransport>(io, doc));
+    });
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(FreeUdpPort())));
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForCaption("Stop..."));
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForWorkerEnd());
+    EXPECT_EQ(ReadFile(m_capture), "tail");
+    EXPECT_EQ(m_controller.BytesWritten(), 4u);
+    EXPECT_EQ(m_controller.LastDrain().drainedBytes, 4u);
+    EXPECT_EQ(m_controller.LastDrain().leftBytes, 7u);
+    EXPECT_EQ(m_view.LeftBehind(), std::vector<std::uint64_t>{7});
+    EXPECT_TRUE(m_view.Messages().empty());
+    EXPECT_FALSE(m_controller.HoldsProtocol());
 }
 
 // Stop pressed while the worker waits for the box of a transport message,

@@ -50,6 +50,17 @@ std::unique_ptr<ChildProcess> StartTapscopeErrorsTo(const std::string& errors,
     return std::make_unique<ChildProcess>("/bin/sh", shellArgs);
 }
 
+// tapscope with |args| under a soft limit of |descriptors| open files, as a
+// login shell with "ulimit -Sn" gives it.
+std::unique_ptr<ChildProcess> StartTapscopeLimited(int descriptors,
+                                                   const std::vector<std::string>& args) {
+    std::vector<std::string> shellArgs = {
+        "-c", "ulimit -Sn " + std::to_string(descriptors) + " && exec \"$0\" \"$@\" 2>&1",
+        TAPSCOPE_PROGRAM};
+    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>("/bin/sh", shellArgs);
+}
+
 struct Finished {
     int status = -1;
     std::string output;
@@ -323,6 +334,127 @@ TEST_F(CommandLineTest, PipeCaptureEndsWhateverTheReaderDoes) {
     output += child->ReadAll();
     EXPECT_EQ(status, 1) << output;
     EXPECT_NE(output.find(fifo + ": Broken pipe"), std::string::npos) << output;
+}
+
+// A TCP client that closes its connection ends the capture as it is meant to
+// end: the client is named, and the status is 0.
+TEST_F(CommandLineTest, AClientThatClosesEndsTheCaptureWithStatusZeroAndIsNamed) {
+    const unsigned short port = FreeTcpPort();
+    auto child = StartTapscope({"capture", "tcp", "--port", std::to_string(port), "-o", m_capture});
+    std::string output;
+    ASSERT_TRUE(ReadUntil(*child, "capturing tcp", output)) << output;
+    std::string peer;
+    {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket client(io);
+        client.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+        peer = "127.0.0.1:" + std::to_string(client.local_endpoint().port());
+        boost::asio::write(client, boost::asio::buffer(std::string("receipt")));
+    }
+    output += child->ReadAll();
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("tapscope: client " + peer + " closed the connection\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("End of file"), std::string::npos) << output;
+    EXPECT_EQ(ReadFile(m_capture), "receipt");
+}
+
+// Two clients send far more than a capture that reads one byte at a time has
+// read when Ctrl-C comes: every byte the system accepted from them is in the
+// file all the same, and the totals say how much the stop read.
+TEST_F(CommandLineTest, CtrlCWritesWhatTheClientsHadAlreadySent) {
+    // Small enough that both wait whole in loopback receive queues.
+    constexpr std::size_t kBytes = 40 * 1024;
+    const unsigned short port = FreeTcpPort();
+    auto child = StartTapscope({"capture", "tcp", "--port", std::to_string(port), "-o", m_capture});
+    std::string output;
+    ASSERT_TRUE(ReadUntil(*child, "capturing tcp", output)) << output;
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket lower(io);
+    boost::asio::ip::tcp::socket upper(io);
+    lower.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    upper.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    std::string lowerText;
+    std::string upperText;
+    for (std::size_t i = 0; i < kBytes; ++i) {
+        lowerText += static_cast<char>('a' + i % 26);
+        upperText += static_cast<char>('A' + i % 26);
+    }
+    boost::asio::write(lower, boost::asio::buffer(lowerText));
+    boost::asio::write(upper, boost::asio::buffer(upperText));
+    kill(child->Pid(), SIGINT);
+    output += child->ReadAll();
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 0) << output;
+    std::string lowerSeen;
+    std::string upperSeen;
+    for (char byte : ReadFile(m_capture)) {
+        (std::islower(static_cast<unsigned char>(byte)) ? lowerSeen : upperSeen) += byte;
+    }
+    EXPECT_TRUE(lowerSeen == lowerText) << lowerSeen.size() << " of " << kBytes;
+    EXPECT_TRUE(upperSeen == upperText) << upperSeen.size() << " of " << kBytes;
+    EXPECT_NE(output.find("captured " + std::to_string(2 * kBytes) + " bytes"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("had arrived before the stop and were read after it"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("left behind"), std::string::npos) << output;
+}
+
+// The same for datagrams that wait in the socket when SIGTERM comes.
+TEST_F(CommandLineTest, SigtermWritesTheDatagramsThatHadAlreadyArrived) {
+    constexpr int kDatagrams = 2000;
+    const unsigned short port = FreeUdpPort();
+    auto child = StartTapscope({"capture", "udp", "--port", std::to_string(port), "-o", m_capture});
+    std::string output;
+    ASSERT_TRUE(ReadUntil(*child, "capturing udp", output)) << output;
+    std::string expected;
+    for (int i = 0; i < kDatagrams; ++i) {
+        const std::string payload = "<" + std::to_string(i) + ">";
+        SendDatagram(port, payload);
+        expected += payload;
+    }
+    kill(child->Pid(), SIGTERM);
+    output += child->ReadAll();
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 0) << output;
+    const std::string content = ReadFile(m_capture);
+    EXPECT_TRUE(content == expected) << content.size() << " of " << expected.size() << " bytes";
+    EXPECT_NE(output.find("captured " + std::to_string(expected.size()) + " bytes in " +
+                          std::to_string(kDatagrams) + " blocks"),
+              std::string::npos)
+        << output;
+}
+
+// Under a soft limit of 64 open files, a hundred idle clients do not keep
+// the next one from being captured: the limit is raised at start.
+TEST_F(CommandLineTest, AnIdleCrowdBeyondTheSoftDescriptorLimitIsServed) {
+    constexpr int kIdle = 100;
+    const unsigned short port = FreeTcpPort();
+    auto child = StartTapscopeLimited(
+        64, {"capture", "tcp", "--port", std::to_string(port), "-o", m_capture});
+    std::string output;
+    ASSERT_TRUE(ReadUntil(*child, "capturing tcp", output)) << output;
+    boost::asio::io_context io;
+    std::vector<std::unique_ptr<boost::asio::ip::tcp::socket>> idle;
+    for (int i = 0; i < kIdle; ++i) {
+        idle.push_back(std::make_unique<boost::asio::ip::tcp::socket>(io));
+        idle.back()->connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    }
+    boost::asio::ip::tcp::socket last(io);
+    last.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    boost::asio::write(last, boost::asio::buffer(std::string("last")));
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(m_capture) == "last"; }));
+    kill(child->Pid(), SIGINT);
+    output += child->ReadAll();
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(ReadFile(m_capture), "last");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -61,6 +62,13 @@ public:
         return answer;
     }
     std::string WindowTitle() override { return "Read protocol from service."; }
+    void ShowLeftBehind(std::uint64_t bytes) override {
+        Change([&] { m_leftBehind.push_back(bytes); });
+    }
+    std::vector<std::uint64_t> LeftBehind() const {
+        std::lock_guard lock(m_mutex);
+        return m_leftBehind;
+    }
 
     void SetFileName(const std::string& name) {
         std::lock_guard lock(m_mutex);
@@ -138,6 +146,7 @@ private:
     std::deque<app::MessageAnswer> m_answers;        // guarded by m_mutex
     bool m_holdBoxes = false;                        // guarded by m_mutex
     int m_waiting = 0;                               // boxes held open; guarded by m_mutex
+    std::vector<std::uint64_t> m_leftBehind;         // guarded by m_mutex
 };
 
 // A settings page that gives a fixed document.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -14,6 +15,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -73,6 +75,29 @@ public:
             });
     }
 
+    void AttachEvents(AbstractProtocol& protocol) {
+        protocol.m_eventSignal.connect(
+            [this](std::shared_ptr<AbstractProtocol> source, const TransportEvent& event) {
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_events.push_back({source.get(), event});
+                }
+                m_changed.notify_all();
+            });
+    }
+
+    struct Event {
+        const void* source = nullptr;
+        TransportEvent event;
+    };
+    std::vector<Event> Events() const {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+    bool WaitForEvents(std::size_t count) {
+        return WaitUntil([&] { return m_events.size() >= count; });
+    }
+
     // Runs |hook| inside the data slot, after the delivery is recorded.
     void OnData(std::function<void()> hook) {
         std::lock_guard lock(m_mutex);
@@ -123,8 +148,65 @@ private:
     std::vector<Delivery> m_deliveries;  // guarded by m_mutex
     std::string m_bytes;                 // guarded by m_mutex
     std::vector<Message> m_messages;     // guarded by m_mutex
+    std::vector<Event> m_events;         // guarded by m_mutex
     std::function<void()> m_onData;      // guarded by m_mutex
 };
+
+// Holds the worker inside the first data emission of |recorder| until
+// Release, as a slow disk or a box the operator leaves open would: meanwhile
+// whatever arrives waits in the system, unread.
+class FirstDeliveryGate {
+public:
+    explicit FirstDeliveryGate(Recorder& recorder) : m_released(m_release.get_future().share()) {
+        recorder.OnData([this] {
+            if (m_calls.fetch_add(1) == 0) {
+                m_entered.set_value();
+                m_released.wait();
+            }
+        });
+    }
+    ~FirstDeliveryGate() { Release(); }
+    FirstDeliveryGate(const FirstDeliveryGate&) = delete;
+    FirstDeliveryGate& operator=(const FirstDeliveryGate&) = delete;
+
+    // Waits until the worker is held.
+    bool WaitUntilHeld() {
+        return m_entered.get_future().wait_for(kWaitLimit) == std::future_status::ready;
+    }
+    void Release() {
+        if (!m_releasedOnce.exchange(true)) {
+            m_release.set_value();
+        }
+    }
+
+private:
+    std::promise<void> m_entered;
+    std::promise<void> m_release;
+    std::shared_future<void> m_released;
+    std::atomic<int> m_calls{0};
+    std::atomic<bool> m_releasedOnce{false};
+};
+
+// Drains |protocol| with |deadline| and waits (bounded) for its result.
+inline std::optional<DrainResult> DrainAndWait(AbstractProtocol& protocol,
+                                               std::chrono::steady_clock::time_point deadline,
+                                               std::function<void()> afterDrainCall = {}) {
+    auto result = std::make_shared<std::promise<DrainResult>>();
+    auto future = result->get_future();
+    protocol.Drain(deadline, [result](const DrainResult& drained) { result->set_value(drained); });
+    if (afterDrainCall) {
+        afterDrainCall();
+    }
+    if (future.wait_for(kWaitLimit) != std::future_status::ready) {
+        return std::nullopt;
+    }
+    return future.get();
+}
+
+// A deadline no test reaches: the drain ends when nothing more waits.
+inline std::chrono::steady_clock::time_point NoDeadline() {
+    return std::chrono::steady_clock::now() + kWaitLimit;
+}
 
 // Runs io_context::run on its own thread, as the capture window's worker
 // does; run returns once no operation is pending any more.
@@ -189,6 +271,7 @@ protected:
     Recorder& Record(AbstractProtocol& protocol) {
         Recorder& recorder = m_recorders.emplace_back();
         recorder.Attach(protocol);
+        recorder.AttachEvents(protocol);
         return recorder;
     }
 

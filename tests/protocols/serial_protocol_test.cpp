@@ -1,12 +1,16 @@
 #include "protocols/serial_protocol.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
+#include "platform/descriptors.h"
 #include "tests/protocols/protocol_test_support.h"
 #include "tests/support/socat_pty.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace tapscope::testing {
 namespace {
@@ -147,6 +151,45 @@ TEST_F(SerialProtocolTest, NothingIsDeliveredOrReportedAfterStop) {
     RunWorker();
     JoinWorker();
     EXPECT_TRUE(recorder.Deliveries().empty());
+    EXPECT_TRUE(recorder.Messages().empty());
+}
+
+// The capture ends while the driver holds input nobody has read (the worker
+// is held in the slot of the first byte): the drain delivers all of it, in
+// order, in larger blocks than one byte.
+TEST_F(SerialProtocolTest, TheDrainDeliversWhatTheDriverHolds) {
+    // Within the 4 KiB a terminal's input queue holds.
+    constexpr std::size_t kBytes = 2000;
+    auto serial = Make<SerialProtocol>(Document("COM7", "9600", "8", "0", "0"));
+    Recorder& recorder = Record(*serial);
+    FirstDeliveryGate gate(recorder);
+    ASSERT_TRUE(serial->Start());
+    RunWorker();
+    ASSERT_TRUE(m_pty.Write("<"));
+    ASSERT_TRUE(gate.WaitUntilHeld());
+    std::string text;
+    for (std::size_t i = 0; i < kBytes; ++i) {
+        text += static_cast<char>(i % 256);
+    }
+    ASSERT_TRUE(m_pty.Write(text));
+    // socat copies to the device end on its own time: wait until the device's
+    // input queue holds it all (a second descriptor of the same terminal sees
+    // the same queue without taking from it).
+    const int watch = ::open(m_pty.DevicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    const bool queued = WaitUntil([&] { return platform::QueuedInput(watch) >= kBytes; });
+    ::close(watch);
+    ASSERT_TRUE(queued);
+
+    const auto drained = DrainAndWait(*serial, NoDeadline(), [&] { gate.Release(); });
+    ASSERT_TRUE(drained.has_value());
+    serial->Stop();
+    JoinWorker();
+    EXPECT_EQ(drained->drainedBytes, kBytes);
+    EXPECT_EQ(drained->leftBytes, 0u);
+    EXPECT_TRUE(recorder.Bytes() == "<" + text) << recorder.Bytes().size() << " bytes";
+    EXPECT_GT(recorder.Deliveries().size(), 1u);
+    EXPECT_LT(recorder.Deliveries().size(), kBytes);
     EXPECT_TRUE(recorder.Messages().empty());
 }
 

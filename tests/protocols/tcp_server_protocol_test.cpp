@@ -1,6 +1,7 @@
 #include "protocols/tcp_server_protocol.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <boost/asio/connect.hpp>
@@ -8,6 +9,7 @@
 #include <boost/asio/write.hpp>
 #include <future>
 
+#include "platform/descriptors.h"
 #include "tests/protocols/protocol_test_support.h"
 
 namespace tapscope::testing {
@@ -92,8 +94,9 @@ TEST_F(TcpServerProtocolTest, StartFailuresAreReportedWithTheLibrarysText) {
         {"", ""},
         {"<settings ip=\"1\"2\" />", ""},  // not well-formed
         {IpDocument("localhost", 0), conversionError},
-        {IpDocument("192.0.2.1", 0), "bind: Cannot assign requested address"},
-        {IpDocument("127.0.0.1", takenPort), "bind: Address already in use"},
+        {IpDocument("192.0.2.1", 0), "bind: Cannot assign requested address (192.0.2.1 port 0)"},
+        {IpDocument("127.0.0.1", takenPort),
+         "bind: Address already in use (127.0.0.1 port " + std::to_string(takenPort) + ")"},
         {IpDocument("127.0.0.1", 65536), "invalid port value 65536"},
     };
     for (const Case& c : cases) {
@@ -154,27 +157,37 @@ TEST_F(TcpServerProtocolTest, TwoClientsMayInterleaveButEachKeepsItsOrder) {
     EXPECT_TRUE(recorder->Messages().empty());
 }
 
-TEST_F(TcpServerProtocolTest, AClientThatClosesIsReportedWithTheEndOfStreamText) {
+// A client that closes its end is news, not an error: an event that names it,
+// and no message.
+TEST_F(TcpServerProtocolTest, AClientThatClosesIsReportedByItsAddressAsAnEvent) {
     Recorder* recorder = nullptr;
     auto server = StartServer(recorder);
     RunWorker();
-    auto client = Connect(server->LocalPort());
-    Write(*client, "z");
+    auto first = Connect(server->LocalPort());
+    Write(*first, "y");
     ASSERT_TRUE(recorder->WaitForBytes(1));
+    auto client = Connect(server->LocalPort());
+    const std::string peer = "127.0.0.1:" + std::to_string(client->local_endpoint().port());
+    Write(*client, "z");
+    ASSERT_TRUE(recorder->WaitForBytes(2));
     client->close();
-    ASSERT_TRUE(recorder->WaitForMessages(1));
-    const auto messages = recorder->Messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, boost::system::error_code(boost::asio::error::eof).message());
-    EXPECT_EQ(messages[0].text, "End of file");
-    EXPECT_EQ(messages[0].source, server.get());
+    ASSERT_TRUE(recorder->WaitForEvents(1));
+    const auto events = recorder->Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].source, server.get());
+    EXPECT_EQ(events[0].event.kind, TransportEvent::Kind::kClientClosed);
+    EXPECT_EQ(events[0].event.source, peer);
+    EXPECT_EQ(events[0].event.connection, 2u);
+    EXPECT_EQ(events[0].event.text, "client " + peer + " closed the connection");
     server->Stop();
     JoinWorker();
     const auto log = LogTexts();
-    // Once when the client closed, once at Stop for the one waiting in the
-    // accept; the closed connection is not disconnected twice.
-    EXPECT_EQ(CountOf(log, "Disconnect client ... "), 2);
-    EXPECT_EQ(recorder->Messages().size(), 1u);
+    // Once when the client closed, once at Stop for the first client and
+    // once for the one waiting in the accept; the closed connection is not
+    // disconnected twice.
+    EXPECT_EQ(CountOf(log, "Disconnect client ... "), 3);
+    EXPECT_TRUE(recorder->Messages().empty());
+    EXPECT_EQ(recorder->Events().size(), 1u);
 }
 
 TEST_F(TcpServerProtocolTest, ASecondServerOnTheSamePortStartsCleanlyRightAfterStop) {
@@ -241,6 +254,126 @@ TEST_F(TcpServerProtocolTest, StopReturnsWhileASlotIsBlockedOnTheWorker) {
     JoinWorker();
     EXPECT_EQ(recorder->Bytes(), "a");
     EXPECT_TRUE(recorder->Messages().empty());
+}
+
+// The capture ends while what two clients sent waits unread: the worker is
+// held in the slot of the first byte, one client is connected and read, the
+// other still waits in the listen queue. The drain delivers every byte, each
+// client's in order, in larger blocks.
+TEST_F(TcpServerProtocolTest, TheDrainDeliversWhatTheClientsSentBeforeTheEnd) {
+    // Small enough to wait whole in a loopback connection's receive queue.
+    constexpr std::size_t kBytes = 32 * 1024;
+    Recorder* recorder = nullptr;
+    auto server = StartServer(recorder);
+    FirstDeliveryGate gate(*recorder);
+    RunWorker();
+    auto first = Connect(server->LocalPort());
+    Write(*first, "a");
+    ASSERT_TRUE(gate.WaitUntilHeld());
+    auto second = Connect(server->LocalPort());
+    std::string lowerText;
+    std::string upperText;
+    for (std::size_t i = 0; i < kBytes; ++i) {
+        lowerText += static_cast<char>('a' + i % 26);
+        upperText += static_cast<char>('A' + i % 26);
+    }
+    Write(*first, lowerText);
+    Write(*second, upperText);
+
+    const auto drained = DrainAndWait(*server, NoDeadline(), [&] { gate.Release(); });
+    ASSERT_TRUE(drained.has_value());
+    server->Stop();
+    JoinWorker();
+    EXPECT_EQ(drained->drainedBytes, 2 * kBytes);
+    EXPECT_EQ(drained->leftBytes, 0u);
+    std::string lowerSeen;
+    std::string upperSeen;
+    std::size_t largest = 0;
+    for (const auto& delivery : recorder->Deliveries()) {
+        EXPECT_EQ(delivery.source, server.get());
+        largest = std::max<std::size_t>(largest, delivery.count);
+        for (char byte : delivery.bytes) {
+            (std::islower(static_cast<unsigned char>(byte)) ? lowerSeen : upperSeen) += byte;
+        }
+    }
+    EXPECT_EQ(lowerSeen, "a" + lowerText);
+    EXPECT_TRUE(upperSeen == upperText) << upperSeen.size() << " of " << upperText.size();
+    EXPECT_GT(largest, 1u);
+    EXPECT_TRUE(recorder->Messages().empty());
+}
+
+// A drain whose time is up reads nothing more and counts what it leaves.
+TEST_F(TcpServerProtocolTest, ADrainOutOfTimeCountsWhatItLeaves) {
+    Recorder* recorder = nullptr;
+    auto server = StartServer(recorder);
+    FirstDeliveryGate gate(*recorder);
+    RunWorker();
+    auto client = Connect(server->LocalPort());
+    Write(*client, "1");
+    ASSERT_TRUE(gate.WaitUntilHeld());
+    Write(*client, "23456");
+    const auto drained =
+        DrainAndWait(*server, std::chrono::steady_clock::now(), [&] { gate.Release(); });
+    ASSERT_TRUE(drained.has_value());
+    server->Stop();
+    JoinWorker();
+    EXPECT_EQ(drained->drainedBytes, 0u);
+    EXPECT_EQ(drained->leftBytes, 5u);
+    EXPECT_EQ(recorder->Bytes(), "1");
+}
+
+// With no descriptor left for a new client, the clients already connected
+// are still captured and the next one is taken once a descriptor is free.
+TEST_F(TcpServerProtocolTest, NoDescriptorForANewClientDoesNotEndTheCapture) {
+    Recorder* recorder = nullptr;
+    auto server = StartServer(recorder);
+    RunWorker();
+    auto first = Connect(server->LocalPort());
+    Write(*first, "1");
+    ASSERT_TRUE(recorder->WaitForBytes(1));
+    // Only the descriptors open now, so that the server cannot accept.
+    tcp::socket second(m_clientIo);
+    second.open(tcp::v4());
+    int error = 0;
+    // The lowest descriptor free: the next accept would get it or a higher one.
+    const int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    platform::OpenFileLimit before;
+    ASSERT_TRUE(platform::RaiseOpenFileLimit(before, error));
+    ASSERT_TRUE(platform::SetOpenFileLimit(static_cast<std::uint64_t>(lowestFree), error)) << error;
+    // Any descriptor below the limit that another thread let go meanwhile is
+    // taken too, so that none is left for the accept.
+    struct Restore {
+        std::uint64_t soft;
+        std::vector<int> held;
+        ~Restore() {
+            for (int fd : held) {
+                ::close(fd);
+            }
+            int ignored = 0;
+            platform::SetOpenFileLimit(soft, ignored);
+        }
+    } restore{before.soft, {}};
+    for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
+        restore.held.push_back(fd);
+    }
+    second.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), server->LocalPort()));
+    Write(second, "2");
+    Write(*first, "3");
+    ASSERT_TRUE(recorder->WaitForBytes(2));
+    ASSERT_TRUE(platform::SetOpenFileLimit(before.soft, error));
+    ASSERT_TRUE(recorder->WaitForBytes(3));
+    server->Stop();
+    JoinWorker();
+    EXPECT_EQ(recorder->Bytes(), "132");
+    EXPECT_TRUE(recorder->Messages().empty());
+    const auto log = LogTexts();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& text) {
+                                return text.find("Cannot accept another client") != text.npos;
+                            }),
+              1);
 }
 
 }  // namespace

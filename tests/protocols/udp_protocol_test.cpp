@@ -77,7 +77,8 @@ TEST_F(UdpProtocolTest, StartFailuresAreReportedWithTheLibrarysText) {
         {IpDocument("localhost", 0), conversionError, false},
         {"<settings ip=\"\" />", conversionError, false},
         // TEST-NET-1: an address that belongs to no machine here.
-        {IpDocument("192.0.2.1", 0), "bind: Cannot assign requested address", true},
+        {IpDocument("192.0.2.1", 0), "bind: Cannot assign requested address (192.0.2.1 port 0)",
+         true},
         {IpDocument("127.0.0.1", 70000), "invalid port value 70000", false},
         {IpDocument("127.0.0.1", -1), "invalid port value -1", false},
     };
@@ -171,7 +172,8 @@ TEST_F(UdpProtocolTest, ASecondCaptureOnAPortInUseFailsAndTheFirstKeepsItsDatagr
     Recorder& secondRecorder = Record(*second);
     EXPECT_FALSE(second->Start());
     EXPECT_EQ(secondRecorder.MessageTexts(),
-              std::vector<std::string>{"bind: Address already in use"});
+              std::vector<std::string>{"bind: Address already in use (127.0.0.1 port " +
+                                       std::to_string(port) + ")"});
 
     RunWorker();
     Send(port, "mine");
@@ -228,6 +230,48 @@ TEST_F(UdpProtocolTest, ABurstThatArrivesWhileTheReceiverStallsIsCapturedWhole) 
     EXPECT_EQ(content.size(), expected.size());
     EXPECT_TRUE(content == expected) << "the capture file differs from what was sent";
     EXPECT_TRUE(recorder.Messages().empty());
+}
+
+// The capture ends while datagrams wait unread (the worker is held in the
+// slot of the first): the drain delivers each of them whole, in order; a
+// drain whose time is up counts the next one as left behind.
+TEST_F(UdpProtocolTest, TheDrainDeliversTheDatagramsThatWaitEachWhole) {
+    for (const bool outOfTime : {false, true}) {
+        SCOPED_TRACE(outOfTime ? "out of time" : "in time");
+        auto udp = Make<UDPProtocol>(IpDocument("127.0.0.1", 0));
+        Recorder& recorder = Record(*udp);
+        FirstDeliveryGate gate(recorder);
+        ASSERT_TRUE(udp->Start());
+        RunWorker();
+        Send(udp->LocalPort(), "first");
+        ASSERT_TRUE(gate.WaitUntilHeld());
+        std::vector<std::string> sent = {"first"};
+        std::uint64_t waiting = 0;
+        for (int i = 0; i < 50; ++i) {
+            sent.push_back("datagram " + std::to_string(i) + std::string(i, '.'));
+            Send(udp->LocalPort(), sent.back());
+            waiting += sent.back().size();
+        }
+        const auto deadline = outOfTime ? std::chrono::steady_clock::now() : NoDeadline();
+        const auto drained = DrainAndWait(*udp, deadline, [&] { gate.Release(); });
+        ASSERT_TRUE(drained.has_value());
+        udp->Stop();
+        JoinWorker();
+        std::vector<std::string> delivered;
+        for (const auto& delivery : recorder.Deliveries()) {
+            delivered.push_back(delivery.bytes);
+        }
+        if (outOfTime) {
+            EXPECT_EQ(drained->drainedBytes, 0u);
+            EXPECT_EQ(drained->leftBytes, sent[1].size());  // the next datagram is known
+            EXPECT_EQ(delivered, std::vector<std::string>{"first"});
+        } else {
+            EXPECT_EQ(drained->drainedBytes, waiting);
+            EXPECT_EQ(drained->leftBytes, 0u);
+            EXPECT_EQ(delivered, sent);
+        }
+        EXPECT_TRUE(recorder.Messages().empty());
+    }
 }
 
 }  // namespace
