@@ -300,6 +300,11 @@ void CaptureController::CreateProtocol() {
         protocol->m_dataSignal.connect(
             [this](std::shared_ptr<AbstractProtocol> sender, const std::vector<char>& block,
                    const unsigned int& count) { OnProtocolData(std::move(sender), block, count); });
+        protocol->m_blocksSignal.connect(
+            [this](std::shared_ptr<AbstractProtocol> sender,
+                   const std::vector<AbstractProtocol::BlockView>& blocks) {
+                OnProtocolBlocks(std::move(sender), blocks);
+            });
         protocol->m_messageSignal.connect(
             [this](std::shared_ptr<AbstractProtocol> sender, const std::string& message) {
                 OnProtocolMessage(std::move(sender), message);
@@ -446,62 +451,93 @@ void CaptureController::OnProtocolData(std::shared_ptr<AbstractProtocol> sender,
     }
     // The valid bytes are the first |count| of |block|; never more than it has.
     const std::size_t size = std::min<std::size_t>(count, block.size());
-    platform::CaptureFileResult result;
-    bool resumed = false;
-    std::string file;
-    {
-        std::lock_guard lock(m_writeLock);
-        if (m_captureFile == nullptr) {
+    const AbstractProtocol::BlockView view{block.data(), static_cast<unsigned int>(size)};
+    // An empty buffer only creates the file; it is no block.
+    WriteBlocks(&view, 1, block.empty());
+}
+
+void CaptureController::OnProtocolBlocks(std::shared_ptr<AbstractProtocol> sender,
+                                         const std::vector<AbstractProtocol::BlockView>& blocks) {
+    if (!IsCurrentOrStopping(sender) || blocks.empty()) {
+        return;
+    }
+    WriteBlocks(blocks.data(), blocks.size(), false);
+}
+
+void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, std::size_t count,
+                                    bool onlyCreate) {
+    // Blocks that go to one file are appended with one write; with rollover
+    // a new file may begin between two of them, never inside one.
+    for (std::size_t first = 0; first < count;) {
+        platform::CaptureFileResult result;
+        bool resumed = false;
+        std::string file;
+        std::size_t group = 0;
+        std::size_t written = 0;
+        {
+            std::lock_guard lock(m_writeLock);
+            if (m_captureFile == nullptr) {
+                return;
+            }
+            std::vector<platform::CaptureFile::Block> parts;
+            for (std::size_t i = first; i < count; ++i) {
+                if (m_roller) {
+                    const std::string& next = m_roller->FileForBlock(blocks[i].count);
+                    if (next != m_captureFile->Path()) {
+                        if (i > first) {
+                            break;  // the next group begins the new file
+                        }
+                        m_captureFile->Close();
+                        m_captureFile = std::make_unique<platform::CaptureFile>(next);
+                    }
+                    m_roller->Written(blocks[i].count);
+                }
+                parts.push_back({blocks[i].data, blocks[i].count});
+            }
+            if (m_roller) {
+                for (const std::string& failure : m_roller->TakeRemovalFailures()) {
+                    ZelLog::Log()->Warning("Cannot delete old capture file %s", failure.c_str());
+                }
+            }
+            group = parts.size();
+            file = m_captureFile->Path();
+            result = m_captureFile->AppendBlocks(parts.data(), group, written,
+                                                 [this] { return GiveUpWriting(); });
+            resumed = written > 0 && m_outage;
+        }
+        if (resumed) {
+            EndOutage(true);
+        }
+        if (!onlyCreate) {
+            for (std::size_t i = first; i < first + written; ++i) {
+                ZelLog::Log()->Trace("Success write [%i] symbols to file [%s]",
+                                     static_cast<int>(blocks[i].count), file.c_str());
+                m_blocks.fetch_add(1, std::memory_order_relaxed);
+                m_bytes.fetch_add(blocks[i].count, std::memory_order_relaxed);
+                m_view.StepProgress();
+                if (m_view.ProgressPosition() >= kProgressTop) {
+                    m_view.SetProgressPosition(0);
+                }
+            }
+        }
+        if (result.result == platform::AppendResult::kReaderGone) {
+            // Nobody reads the capture any more: it ends, as a transport's
+            // error ends it, and what it still held is dropped.
+            m_dropped.fetch_add(count - first - written, std::memory_order_relaxed);
+            const std::string detail = Detail(m_captureFileName, result);
+            ZEL_ERROR_SITE()
+            ("Cannot write file [%s]: %s", m_captureFileName.c_str(), result.reason.c_str());
+            ShowApplicationMessage("Cannot write file", detail, MessageButtons::kOk,
+                                   MessageIcon::kError);
+            StopCapture();
             return;
         }
-        if (m_roller) {
-            // The file the block goes to may begin here, between two blocks,
-            // never inside one.
-            const std::string& next = m_roller->FileForBlock(size);
-            if (next != m_captureFile->Path()) {
-                m_captureFile->Close();
-                m_captureFile = std::make_unique<platform::CaptureFile>(next);
-            }
-            for (const std::string& failure : m_roller->TakeRemovalFailures()) {
-                ZelLog::Log()->Warning("Cannot delete old capture file %s", failure.c_str());
+        if (!result.Ok()) {
+            for (std::size_t i = written; i < group; ++i) {
+                BlockNotWritten(result);
             }
         }
-        file = m_captureFile->Path();
-        result = m_captureFile->Append(block.data(), size, [this] { return GiveUpWriting(); });
-        resumed = result.Ok() && m_outage;
-        if (result.Ok() && m_roller) {
-            m_roller->Written(size);
-        }
-    }
-    if (result.result == platform::AppendResult::kReaderGone) {
-        // Nobody reads the capture any more: it ends, as a transport's error
-        // ends it.
-        m_dropped.fetch_add(1, std::memory_order_relaxed);
-        const std::string detail = Detail(m_captureFileName, result);
-        ZEL_ERROR_SITE()
-        ("Cannot write file [%s]: %s", m_captureFileName.c_str(), result.reason.c_str());
-        ShowApplicationMessage("Cannot write file", detail, MessageButtons::kOk,
-                               MessageIcon::kError);
-        StopCapture();
-        return;
-    }
-    if (!result.Ok()) {
-        BlockNotWritten(result);
-        return;
-    }
-    if (resumed) {
-        EndOutage(true);
-    }
-    if (block.empty()) {
-        return;
-    }
-    ZelLog::Log()->Trace("Success write [%i] symbols to file [%s]", static_cast<int>(size),
-                         file.c_str());
-    m_blocks.fetch_add(1, std::memory_order_relaxed);
-    m_bytes.fetch_add(size, std::memory_order_relaxed);
-    m_view.StepProgress();
-    if (m_view.ProgressPosition() >= kProgressTop) {
-        m_view.SetProgressPosition(0);
+        first += group;
     }
 }
 

@@ -65,6 +65,10 @@ public:
     void SetControlsState(bool idle);
     void OnProtocolData(std::shared_ptr<AbstractProtocol> sender, const std::vector<char>& block,
                         const unsigned int& count);
+    // Blocks that arrived together: appended with one write, then each
+    // logged, counted and stepped as if it had come alone.
+    void OnProtocolBlocks(std::shared_ptr<AbstractProtocol> sender,
+                          const std::vector<AbstractProtocol::BlockView>& blocks);
     void OnProtocolMessage(std::shared_ptr<AbstractProtocol> sender, const std::string& message);
     // What a transport tells besides bytes and errors. It is logged; a TCP
     // client that closes its connection ends the capture, as an error would,
@@ -129,6 +133,9 @@ private:
     // Existence test, overwrite question and removal. False when the capture
     // must not start (the operator said No, or the path cannot be used).
     bool PrepareCaptureFile(const std::string& path);
+    // Appends |count| blocks (with |onlyCreate|, one empty buffer that only
+    // makes the file) and accounts for each.
+    void WriteBlocks(const AbstractProtocol::BlockView* blocks, std::size_t count, bool onlyCreate);
     // Shows why |path| cannot be captured into, after a failed check.
     void RefuseCaptureFile(const std::string& path, const platform::CaptureFileResult& result);
     // A block that could not be written: the first of an outage is shown,

@@ -71,6 +71,19 @@ public:
     CaptureFileResult Append(const char* data, std::size_t size,
                              const std::function<bool()>& giveUp = {});
 
+    // One block of several for AppendBlocks.
+    struct Block {
+        const char* data;
+        std::size_t size;
+    };
+    // Appends |count| blocks as one write (one open, one writev, one close):
+    // the file's bytes are those of the blocks appended one by one. |written|
+    // receives how many of them (from the first) are wholly in the file; on
+    // kWriteFailed a regular file is cut back to the end of the last whole
+    // block, unless another program wrote to it meanwhile.
+    CaptureFileResult AppendBlocks(const Block* blocks, std::size_t count, std::size_t& written,
+                                   const std::function<bool()>& giveUp = {});
+
     // Closes a pipe kept open; its reader then sees the end of the stream.
     void Close();
 

@@ -5,10 +5,14 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <mutex>
+#include <vector>
 
 #include "platform/file.h"
 
@@ -255,6 +259,15 @@ CaptureFileResult CaptureFile::Open(int& fd, bool& keep) {
 
 CaptureFileResult CaptureFile::Append(const char* data, std::size_t size,
                                       const std::function<bool()>& giveUp) {
+    const Block block{data, size};
+    std::size_t written = 0;
+    return AppendBlocks(&block, 1, written, giveUp);
+}
+
+CaptureFileResult CaptureFile::AppendBlocks(const Block* blocks, std::size_t count,
+                                            std::size_t& written,
+                                            const std::function<bool()>& giveUp) {
+    written = 0;
     int fd = -1;
     bool keep = false;
     CaptureFileResult result = Open(fd, keep);
@@ -267,7 +280,7 @@ CaptureFileResult CaptureFile::Append(const char* data, std::size_t size,
         m_keptFd = fd;  // a FIFO by name: open until Close
         keep = true;
     }
-    // Where a regular file ends before the block, to cut a torn block off.
+    // Where a regular file ends before the blocks, to cut a torn block off.
     const bool regular = known && S_ISREG(before.st_mode);
     off_t start = before.st_size;
     // Files opened by name append; standard output is taken as it was given.
@@ -276,13 +289,42 @@ CaptureFileResult CaptureFile::Append(const char* data, std::size_t size,
         start = lseek(fd, 0, SEEK_CUR);  // standard output redirected with ">"
     }
 
+    // What is left to write, as vectors; the first is advanced past what a
+    // short write took.
+    std::vector<iovec> vectors;
+    vectors.reserve(count);
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (blocks[i].size > 0) {
+            vectors.push_back({const_cast<char*>(blocks[i].data), blocks[i].size});
+        }
+        size += blocks[i].size;
+    }
     std::size_t done = 0;
+    std::size_t next = 0;  // the first vector not wholly written
     while (done < size) {
-        const ssize_t written =
-            m_keptIsSocket && keep ? send(fd, data + done, size - done, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                   : write(fd, data + done, size - done);
-        if (written >= 0) {
-            done += static_cast<std::size_t>(written);
+        const int vectorCount =
+            static_cast<int>(std::min<std::size_t>(vectors.size() - next, IOV_MAX));
+        ssize_t taken = 0;
+        if (m_keptIsSocket && keep) {
+            msghdr message{};
+            message.msg_iov = vectors.data() + next;
+            message.msg_iovlen = static_cast<std::size_t>(vectorCount);
+            taken = sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        } else {
+            taken = writev(fd, vectors.data() + next, vectorCount);
+        }
+        if (taken >= 0) {
+            done += static_cast<std::size_t>(taken);
+            auto left = static_cast<std::size_t>(taken);
+            while (left > 0 && left >= vectors[next].iov_len) {
+                left -= vectors[next].iov_len;
+                ++next;
+            }
+            if (left > 0) {
+                vectors[next].iov_base = static_cast<char*>(vectors[next].iov_base) + left;
+                vectors[next].iov_len -= left;
+            }
             continue;
         }
         if (errno == EINTR) {
@@ -300,13 +342,23 @@ CaptureFileResult CaptureFile::Append(const char* data, std::size_t size,
             Failure(errno == EPIPE ? AppendResult::kReaderGone : AppendResult::kWriteFailed, errno);
         break;
     }
-    if (result.result == AppendResult::kWriteFailed && regular && done > 0 && start >= 0) {
+    // The blocks wholly written, and where the last of them ends.
+    std::size_t whole = 0;
+    for (std::size_t end = 0; written < count; ++written) {
+        if (end + blocks[written].size > done) {
+            break;
+        }
+        end += blocks[written].size;
+        whole = end;
+    }
+    if (result.result == AppendResult::kWriteFailed && regular && done > whole && start >= 0) {
         // Cut the part of the block that made it, unless someone else wrote
         // to the file meanwhile: then the cut would take their bytes too.
+        const off_t cut = start + static_cast<off_t>(whole);
         struct stat after {};
         if (fstat(fd, &after) == 0 && after.st_size == start + static_cast<off_t>(done) &&
-            ftruncate(fd, start) == 0 && !appending) {
-            lseek(fd, start, SEEK_SET);
+            ftruncate(fd, cut) == 0 && !appending) {
+            lseek(fd, cut, SEEK_SET);
         }
     }
     if (keep) {
@@ -319,6 +371,7 @@ CaptureFileResult CaptureFile::Append(const char* data, std::size_t size,
     // only here) means the bytes may not be in the file.
     if (close(fd) != 0 && errno != EINTR && result.Ok()) {
         result = Failure(AppendResult::kWriteFailed, errno);
+        written = 0;
     }
     return result;
 }

@@ -55,6 +55,14 @@ public:
                                                        const std::string& text)>;
     using EventSignal = boost::signals2::signal<void(std::shared_ptr<AbstractProtocol> source,
                                                      const TransportEvent& event)>;
+    // Several blocks that arrived together, in order, each as it would have
+    // come on m_dataSignal: its bytes are the first |count| at |data|.
+    struct BlockView {
+        const char* data;
+        unsigned int count;
+    };
+    using BlocksSignal = boost::signals2::signal<void(std::shared_ptr<AbstractProtocol> source,
+                                                      const std::vector<BlockView>& blocks)>;
 
     // Parses |settings| (one XML element "settings" with attributes); a
     // document that is not well-formed, or is over the bounds of
@@ -88,6 +96,11 @@ public:
     virtual void Drain(std::chrono::steady_clock::time_point deadline, DrainDone done);
 
     DataSignal m_dataSignal;
+    // Optional: a transport that finds several blocks waiting at once may
+    // deliver them in one emission here instead of one m_dataSignal emission
+    // each, when a slot is connected (a consumer that writes them with one
+    // system call). A block that arrives alone still comes on m_dataSignal.
+    BlocksSignal m_blocksSignal;
     MessageSignal m_messageSignal;
     EventSignal m_eventSignal;
 

@@ -1,7 +1,10 @@
 #include "protocols/udp_protocol.h"
 
+#include <sys/socket.h>
+
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
+#include <cerrno>
 #include <optional>
 #include <stdexcept>
 
@@ -100,9 +103,21 @@ void UDPProtocol::HandleReceive(const boost::system::error_code& completion, std
             ReportMessage(shared_from_this(), error.message());
             return;
         }
-        ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
-        const unsigned int received = static_cast<unsigned int>(count);
-        m_dataSignal(shared_from_this(), m_buffer, received);
+        std::size_t waiting = 0;
+        if (!m_blocksSignal.empty()) {
+            std::lock_guard lock(m_lock);
+            if (m_stopped) {
+                return;
+            }
+            waiting = TakeWaitingLocked();
+        }
+        if (waiting > 0) {
+            DeliverBatch(count, waiting);
+        } else {
+            ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
+            const unsigned int received = static_cast<unsigned int>(count);
+            m_dataSignal(shared_from_this(), m_buffer, received);
+        }
 
         std::optional<std::string> failure;
         {
@@ -196,6 +211,48 @@ void UDPProtocol::DrainWaiting() {
     if (done) {
         done(result);
     }
+}
+
+std::size_t UDPProtocol::TakeWaitingLocked() {
+    constexpr std::size_t kSlots = kBatchSize - 1;
+    if (m_batch.empty()) {
+        m_batch.assign(kSlots * kReceiveBufferSize, 0);
+        m_batchCounts.assign(kSlots, 0);
+    }
+    iovec vectors[kSlots];
+    mmsghdr messages[kSlots];
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        vectors[i] = {m_batch.data() + i * kReceiveBufferSize, kReceiveBufferSize};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int taken = 0;
+    do {
+        taken = ::recvmmsg(m_socket.native_handle(), messages, kSlots, MSG_DONTWAIT, nullptr);
+    } while (taken < 0 && errno == EINTR);
+    if (taken <= 0) {
+        return 0;
+    }
+    for (int i = 0; i < taken; ++i) {
+        m_batchCounts[i] = messages[i].msg_len;
+    }
+    return static_cast<std::size_t>(taken);
+}
+
+void UDPProtocol::DeliverBatch(std::size_t count, std::size_t waiting) {
+    std::vector<BlockView> blocks;
+    blocks.reserve(waiting + 1);
+    blocks.push_back({m_buffer.data(), static_cast<unsigned int>(count)});
+    for (std::size_t i = 0; i < waiting; ++i) {
+        blocks.push_back({m_batch.data() + i * kReceiveBufferSize, m_batchCounts[i]});
+    }
+    // Each datagram keeps its own read line, in arrival order.
+    for (const BlockView& block : blocks) {
+        ZelLog::Log()->Trace("Success read [%i] symbols from socket",
+                             static_cast<int>(block.count));
+    }
+    m_blocksSignal(shared_from_this(), blocks);
 }
 
 void UDPProtocol::Stop() {

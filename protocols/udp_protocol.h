@@ -1,6 +1,9 @@
 // UDPProtocol: captures the datagrams sent to one local address and port. Each
 // datagram's payload is delivered whole and unchanged, one emission per
-// datagram (count 0 for an empty one); nothing is ever sent.
+// datagram (count 0 for an empty one); nothing is ever sent. When a slot is
+// connected to m_blocksSignal, datagrams found waiting behind the one a
+// receive completed with are taken with one recvmmsg and delivered together
+// in one emission there (each still logged as its own read).
 //
 // Threading as for every transport (abstract_protocol.h): Start and Stop on
 // the caller's thread, HandleReceive on the io_context's thread, the socket
@@ -12,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "protocols/abstract_protocol.h"
 
@@ -23,6 +27,8 @@ public:
     // that a receiver that stalls for a few milliseconds loses nothing of a
     // fast stream. The kernel may grant another size (net.core.rmem_max).
     static constexpr int kSocketReceiveBufferBytes = 4 * 1024 * 1024;
+    // Datagrams one m_blocksSignal emission carries at most.
+    static constexpr std::size_t kBatchSize = 32;
 
     UDPProtocol(boost::asio::io_context& ioService, const std::string& settings);
     ~UDPProtocol() override;
@@ -48,6 +54,12 @@ private:
     // that the cancel made.
     void DrainWaiting();
     bool DrainingNow();
+    // With a datagram of |count| bytes in m_buffer: takes what waits behind
+    // it (m_lock held) into m_batch. Returns how many, 0 when none or on an
+    // error (left for the next receive to meet).
+    std::size_t TakeWaitingLocked();
+    // Delivers m_buffer's datagram and the |waiting| taken behind it.
+    void DeliverBatch(std::size_t count, std::size_t waiting);
 
     std::mutex m_lock;
     boost::asio::ip::udp::socket m_socket;      // guarded by m_lock
@@ -57,4 +69,8 @@ private:
     bool m_draining = false;                             // guarded by m_lock
     std::chrono::steady_clock::time_point m_drainUntil;  // guarded by m_lock
     DrainDone m_drainDone;                               // guarded by m_lock
+    // Room for the datagrams taken behind the first, and their sizes; used
+    // only by the handler, which runs on one thread at a time.
+    std::vector<char> m_batch;
+    std::vector<unsigned int> m_batchCounts;
 };

@@ -87,7 +87,20 @@ TAPSCOPE_CHILD_ROLE(AppendUnderSizeLimit) {
     if (!Append(file, "ghijklmn").Ok()) {
         return 4;
     }
-    return ReadFile(args.at(0)) == "abcdefghijklmn" ? 0 : 5;
+    if (ReadFile(args.at(0)) != "abcdefghijklmn") {
+        return 5;
+    }
+    // Several blocks in one write, the limit inside the second: the first
+    // stays whole, the part of the second is cut off, the third never came.
+    limit.rlim_cur = 20;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const CaptureFile::Block blocks[] = {{"op", 2}, {"", 0}, {"qrstuv", 6}, {"wx", 2}};
+    std::size_t written = 99;
+    const CaptureFileResult batch = file.AppendBlocks(blocks, 4, written);
+    if (batch.result != AppendResult::kWriteFailed || written != 2) {
+        return 6;
+    }
+    return ReadFile(args.at(0)) == "abcdefghijklmnop" ? 0 : 7;
 }
 
 TEST_F(CaptureFileTest, BlockThatFailsHalfWayIsCutOff) {
@@ -96,6 +109,22 @@ TEST_F(CaptureFileTest, BlockThatFailsHalfWayIsCutOff) {
         GTEST_SKIP() << "cannot set a file size limit here";
     }
     EXPECT_EQ(status, 0);
+}
+
+// Blocks appended together give the bytes of the blocks appended one by one.
+TEST_F(CaptureFileTest, BlocksAppendedTogetherAreTheBlocksInOrder) {
+    const std::string path = m_dir.File("batch.bin");
+    CaptureFile file(path);
+    ASSERT_TRUE(Append(file, "<").Ok());
+    std::vector<std::string> parts = {"abc", "", std::string(70000, 'x'), std::string("\0\r\n", 3)};
+    std::vector<CaptureFile::Block> blocks;
+    for (const std::string& part : parts) {
+        blocks.push_back({part.data(), part.size()});
+    }
+    std::size_t written = 0;
+    ASSERT_TRUE(file.AppendBlocks(blocks.data(), blocks.size(), written).Ok());
+    EXPECT_EQ(written, blocks.size());
+    EXPECT_EQ(ReadFile(path), "<abc" + parts[2] + parts[3]);
 }
 
 // A reading program sees every block as one stream: the pipe stays open

@@ -6,9 +6,11 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/system/system_error.hpp>
 #include <fstream>
+#include <mutex>
 
 #include "tests/protocols/protocol_test_support.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace tapscope::testing {
 namespace {
@@ -128,6 +130,51 @@ TEST_F(UdpProtocolTest, EachDatagramIsOneDeliveryEvenWhenEmptyOrQueuedTogether) 
     EXPECT_EQ(CountOf(log, "Success read [0] symbols from socket"), 1);
     EXPECT_EQ(CountOf(log, "Success read [2] symbols from socket"), 1);
     EXPECT_TRUE(recorder.Messages().empty());
+}
+
+// With a slot for blocks that arrive together, the datagrams waiting behind
+// a completed receive come in batches; each keeps its bytes, order and read
+// line, and one that arrives alone still comes on the data signal.
+TEST_F(UdpProtocolTest, DatagramsWaitingTogetherComeAsOneBatchInOrder) {
+    auto udp = Make<UDPProtocol>(IpDocument("127.0.0.1", 0));
+    Recorder& recorder = Record(*udp);
+    std::mutex lock;
+    std::vector<std::string> batched;
+    std::vector<std::size_t> batchSizes;
+    udp->m_blocksSignal.connect([&](std::shared_ptr<AbstractProtocol>,
+                                    const std::vector<AbstractProtocol::BlockView>& blocks) {
+        std::lock_guard guard(lock);
+        batchSizes.push_back(blocks.size());
+        for (const auto& block : blocks) {
+            batched.emplace_back(block.data, block.count);
+        }
+    });
+    ASSERT_TRUE(udp->Start());
+    const unsigned short port = udp->LocalPort();
+    std::vector<std::string> sent;
+    for (int i = 0; i < 50; ++i) {
+        sent.push_back(i == 7 ? std::string()
+                              : std::string(static_cast<std::size_t>(i * 100), 'a' + i % 26));
+        Send(port, sent.back());
+    }
+    RunWorker();
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard guard(lock);
+        return batched.size() == sent.size();
+    }));
+    {
+        std::lock_guard guard(lock);
+        EXPECT_EQ(batched, sent);
+        // 32 at most per batch: one datagram completes the receive, 31 wait.
+        ASSERT_GE(batchSizes.size(), 2u);
+        EXPECT_EQ(batchSizes[0], UDPProtocol::kBatchSize);
+    }
+    EXPECT_TRUE(recorder.Deliveries().empty());
+    EXPECT_EQ(CountOf(LogTexts(), "Success read [4900] symbols from socket"), 1);
+
+    Send(port, "alone");
+    ASSERT_TRUE(recorder.WaitForDeliveries(1));
+    EXPECT_EQ(recorder.Deliveries()[0].bytes, "alone");
 }
 
 TEST_F(UdpProtocolTest, NothingIsDeliveredOrReportedAfterStop) {
