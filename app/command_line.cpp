@@ -56,6 +56,8 @@ std::string Join(const std::array<const char*, 3>& names) {
 std::string UsageText() {
     return "Usage: tapscope                    open the capture window\n"
            "       tapscope capture com|udp|tcp [options] [-o FILE]\n"
+           "       tapscope ports                list the serial ports: stable name, device,\n"
+           "                                     description, COM names, who holds it\n"
            "       tapscope --help | --version\n"
            "\n"
            "capture appends every byte the transport receives, unchanged, to FILE\n"
@@ -101,6 +103,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (args[0] == "--version") {
         result.kind = CommandKind::kVersion;
+        return result;
+    }
+    if (args[0] == "ports") {
+        if (args.size() > 1) {
+            return fail("ports takes no options; '" + args[1] + "' is one too many");
+        }
+        result.kind = CommandKind::kPorts;
         return result;
     }
     if (args[0] != "capture") {

@@ -1,6 +1,7 @@
 // The command line: "tapscope" opens the window; "tapscope capture com|udp|tcp
 // [options] [-o FILE]" runs the window's capture with a console view, for
-// machines without a display; "--help" and "--version" print and end. Nothing
+// machines without a display; "tapscope ports" lists the serial ports;
+// "--help" and "--version" print and end. Nothing
 // here creates a QApplication.
 #pragma once
 
@@ -17,7 +18,7 @@ struct CaptureOptions {
     bool overwrite = false;
 };
 
-enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kError };
+enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kError };
 
 struct CommandLine {
     CommandKind kind = CommandKind::kWindow;

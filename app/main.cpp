@@ -1,11 +1,13 @@
 // tapscope: with no arguments the capture window; "capture ..." the same
-// capture on the console; "--help" and "--version". Only the window creates a
-// QApplication, so that the command line runs without a display.
+// capture on the console; "ports", the serial ports; "--help" and
+// "--version". Only the window creates a QApplication, so that the command
+// line runs without a display.
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/ports_command.h"
 #include "app/tapscope_app.h"
 
 int main(int argc, char** argv) {
@@ -25,6 +27,8 @@ int main(int argc, char** argv) {
             return 0;
         case tapscope::app::CommandKind::kCapture:
             return tapscope::app::RunCapture(command.capture);
+        case tapscope::app::CommandKind::kPorts:
+            return tapscope::app::RunPorts();
         case tapscope::app::CommandKind::kError:
             std::cerr << "tapscope: " << command.error << "\nTry 'tapscope --help'.\n";
             return 2;
