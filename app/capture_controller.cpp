@@ -179,9 +179,12 @@ void CaptureController::CreateProtocol() {
 
     std::shared_ptr<AbstractProtocol> protocol;
     switch (m_view.SelectedTab()) {
-        case kTabCom:
-            protocol = MakeProtocol<SerialProtocol>(m_ioService, settings);
+        case kTabCom: {
+            auto serial = MakeProtocol<SerialProtocol>(m_ioService, settings);
+            serial->SetReconnect(m_reconnect);
+            protocol = std::move(serial);
             break;
+        }
         case kTabUdp:
             protocol = MakeProtocol<UDPProtocol>(m_ioService, settings);
             break;
@@ -198,6 +201,10 @@ void CaptureController::CreateProtocol() {
         protocol->m_messageSignal.connect(
             [this](std::shared_ptr<AbstractProtocol> sender, const std::string& message) {
                 OnProtocolMessage(std::move(sender), message);
+            });
+        protocol->m_eventSignal.connect(
+            [this](std::shared_ptr<AbstractProtocol> sender, const TransportEvent& event) {
+                OnProtocolEvent(std::move(sender), event);
             });
     }
     std::lock_guard lock(m_protocolLock);
@@ -299,6 +306,15 @@ void CaptureController::OnProtocolMessage(std::shared_ptr<AbstractProtocol> send
     m_view.ShowMessage({message, "", title, MessageButtons::kOk, MessageIcon::kError});
     ZEL_ERROR_SITE()("%s", message.c_str());
     StopCapture();
+}
+
+void CaptureController::OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender,
+                                        const TransportEvent& event) {
+    if (!IsCurrent(sender)) {
+        return;
+    }
+    // The transport has logged it; the view shows it.
+    m_view.ShowEvent(event);
 }
 
 void CaptureController::OnClose() {

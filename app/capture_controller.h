@@ -60,6 +60,7 @@ public:
     void OnProtocolData(std::shared_ptr<AbstractProtocol> sender, const std::vector<char>& block,
                         const unsigned int& count);
     void OnProtocolMessage(std::shared_ptr<AbstractProtocol> sender, const std::string& message);
+    void OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender, const TransportEvent& event);
     // The window ends: stops the capture and joins the worker.
     void OnClose();
 
@@ -70,6 +71,10 @@ public:
         m_settingsPage = std::move(page);
     }
     ISettingsDialog* SettingsPage() const { return m_settingsPage.get(); }
+    // Whether a serial capture waits for its device to come back rather than
+    // end when it goes away; applies from the next capture on.
+    void SetReconnect(bool reconnect) { m_reconnect = reconnect; }
+    bool Reconnect() const { return m_reconnect; }
 
     // Whether a transport is held (what OnStartStop decides on), and which.
     // Any thread.
@@ -118,6 +123,7 @@ private:
     // before the worker starts; the worker reads only this copy.
     std::string m_captureFileName;
     bool m_transportStarted = false;
+    bool m_reconnect = false;  // window thread
     std::atomic<bool> m_workerFinished{true};
     std::atomic<std::uint64_t> m_blocks{0};
     std::atomic<std::uint64_t> m_bytes{0};

@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "protocols/transport_event.h"
+
 namespace tapscope::app {
 
 enum class MessageButtons { kOk, kYesNo };
@@ -48,6 +50,10 @@ public:
     virtual void SetProgressPosition(int position) = 0;
     virtual MessageAnswer ShowMessage(const MessageBoxRequest& request) = 0;
     virtual std::string WindowTitle() = 0;
+    // What the transport tells besides bytes and errors (a serial device gone
+    // or back, line errors); never fatal. A view that shows nothing of it
+    // keeps this default.
+    virtual void ShowEvent(const TransportEvent& event) { (void)event; }
 
 protected:
     ~ICaptureView() = default;

@@ -70,6 +70,9 @@ std::string UsageText() {
            "  --charsize BITS      5 to 8 (default 8)\n"
            "  --parity none|odd|even                (default none)\n"
            "  --stopbits one|onepointfive|two       (default one)\n"
+           "  --reconnect          when the device goes away, wait until it comes back\n"
+           "                       (the same stable name or USB serial number), open it\n"
+           "                       with the same settings and go on into the same file\n"
            "UDP socket (udp), listening TCP server (tcp):\n"
            "  --ip ADDRESS         numeric address to listen on (default 127.0.0.1)\n"
            "  --port PORT          1 to 65535 (default 8001)\n"
@@ -144,6 +147,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         }
         if (name == "--overwrite" && !value) {
             capture.overwrite = true;
+            continue;
+        }
+        if (name == "--reconnect" && !value) {
+            if (capture.tab != kTabCom) {
+                return fail(name + " does not apply to a " + capture.transport + " capture");
+            }
+            capture.reconnect = true;
             continue;
         }
         const bool known = name == "-o" || name == "--output" || name == "--settings" ||
@@ -227,6 +237,7 @@ int RunCapture(const CaptureOptions& options) {
     ConsoleView view(options, fileName);
     CaptureController controller(view, fileName);
     controller.SetSettingsPage(std::make_shared<FixedSettingsPage>(options.document));
+    controller.SetReconnect(options.reconnect);
 
     controller.OnStartStop();
     if (!controller.WorkerStarted()) {

@@ -16,6 +16,7 @@ struct CaptureOptions {
     std::string document;   // the settings document
     std::string file;       // the capture file; empty: pos_log.txt here
     bool overwrite = false;
+    bool reconnect = false;  // com: wait for a device that goes away
 };
 
 enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kError };

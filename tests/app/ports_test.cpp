@@ -10,6 +10,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/socat_pty.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace tapscope::testing {
 namespace {
@@ -84,6 +85,9 @@ TEST(PortsCommand, TheProgramListsAMappedDeviceAndWhoHoldsIt) {
     ChildProcess holder("/bin/sh", {"-c", "exec 3<>\"$1\" && echo ready && exec sleep 600", "sh",
                                     pty.DevicePath()});
     ASSERT_EQ(holder.ReadLine(), "ready");
+    // Once the shell has become sleep, the device is held under that name.
+    const std::string comm = "/proc/" + std::to_string(holder.Pid()) + "/comm";
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(comm) == "sleep\n"; }));
     const Finished listed = RunTapscope({"ports"});
     EXPECT_EQ(listed.status, 0) << listed.output;
     const std::string block = device + "\n  device:  " + device;

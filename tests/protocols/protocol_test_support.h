@@ -71,6 +71,14 @@ public:
                 }
                 m_changed.notify_all();
             });
+        protocol.m_eventSignal.connect(
+            [this](std::shared_ptr<AbstractProtocol>, const TransportEvent& event) {
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_events.push_back(event);
+                }
+                m_changed.notify_all();
+            });
     }
 
     // Runs |hook| inside the data slot, after the delivery is recorded.
@@ -110,6 +118,13 @@ public:
     bool WaitForMessages(std::size_t count) {
         return WaitUntil([&] { return m_messages.size() >= count; });
     }
+    bool WaitForEvents(std::size_t count) {
+        return WaitUntil([&] { return m_events.size() >= count; });
+    }
+    std::vector<TransportEvent> Events() const {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
 
 private:
     template <typename Predicate>
@@ -120,10 +135,11 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::vector<Delivery> m_deliveries;  // guarded by m_mutex
-    std::string m_bytes;                 // guarded by m_mutex
-    std::vector<Message> m_messages;     // guarded by m_mutex
-    std::function<void()> m_onData;      // guarded by m_mutex
+    std::vector<Delivery> m_deliveries;    // guarded by m_mutex
+    std::string m_bytes;                   // guarded by m_mutex
+    std::vector<Message> m_messages;       // guarded by m_mutex
+    std::vector<TransportEvent> m_events;  // guarded by m_mutex
+    std::function<void()> m_onData;        // guarded by m_mutex
 };
 
 // Runs io_context::run on its own thread, as the capture window's worker

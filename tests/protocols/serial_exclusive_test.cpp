@@ -11,6 +11,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/socat_pty.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace tapscope::testing {
 namespace {
@@ -33,6 +34,9 @@ protected:
             std::vector<std::string>{"-c", "exec 3<>\"$1\" && echo ready && exec sleep 600", "sh",
                                      m_pty.DevicePath()});
         EXPECT_EQ(holder->ReadLine(), "ready");
+        // Once the shell has become sleep, the device is held under that name.
+        const std::string comm = "/proc/" + std::to_string(holder->Pid()) + "/comm";
+        EXPECT_TRUE(WaitUntil([&] { return ReadFile(comm) == "sleep\n"; }));
         return holder;
     }
 
@@ -80,6 +84,8 @@ TEST_F(SerialExclusiveTest, APortAnotherProgramHoldsIsRefusedNamingIt) {
 
     // Once the other program has let go, the port opens.
     holder->Kill();
+    int status = -1;
+    ASSERT_TRUE(holder->Wait(30000, &status));
     auto again = Make<SerialProtocol>(kCom7);
     Recorder& againRecorder = Record(*again);
     EXPECT_TRUE(again->Start());
