@@ -31,7 +31,9 @@ std::string DescribeHolders(const std::vector<DeviceHolder>& holders);
 // Takes the open line |fd| for this descriptor alone: an advisory lock
 // (flock) that a second tapScope or a terminal program that locks the same
 // way is refused, and the terminal's exclusive mode (TIOCEXCL), in which the
-// kernel refuses any further open() to users without CAP_SYS_ADMIN. False
+// kernel refuses any further open() to users without CAP_SYS_ADMIN. The
+// descriptor is also marked close-on-exec, so that no program started later
+// inherits the line. False
 // with |error| (an errno value; EWOULDBLOCK when someone holds the lock) when
 // the lock is taken; a descriptor that is no terminal keeps the lock only.
 bool TakeLineExclusively(int fd, int& error);

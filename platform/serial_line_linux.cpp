@@ -1,6 +1,7 @@
 #include "platform/serial_line.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -125,6 +126,12 @@ std::string DescribeHolders(const std::vector<DeviceHolder>& holders) {
 }
 
 bool TakeLineExclusively(int fd, int& error) {
+    // A program this process starts must not inherit the line (and share its
+    // lock and bytes); Asio opens it without close-on-exec.
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) {
+        ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         error = errno;
         return false;

@@ -84,6 +84,8 @@ TEST(SerialLine, TheLockIsForOneDescriptorAndGoesWithIt) {
     int error = -1;
     EXPECT_TRUE(TakeLineExclusively(first, error));
     EXPECT_EQ(error, 0);
+    // No program started later inherits it.
+    EXPECT_NE(::fcntl(first, F_GETFD) & FD_CLOEXEC, 0);
     // Root passes the terminal's exclusive mode; the lock still refuses it.
     const int second = ::open(pty.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(second, 0);
