@@ -21,47 +21,6 @@ using tapscope::testing::EnvGuard;
 using tapscope::testing::SocatPty;
 using tapscope::testing::TempDir;
 
-TEST(SerialPorts, DescriptionsNameTheMakerProductAndSerialElseTheDriver) {
-    auto port = [](std::string device, std::string driver, std::string byId, std::string byPath,
-                   std::string vendorId, std::string productId, std::string manufacturer,
-                   std::string product, std::string serial) {
-        SerialPortInfo info;
-        info.device = std::move(device);
-        info.driver = std::move(driver);
-        info.byId = std::move(byId);
-        info.byPath = std::move(byPath);
-        info.vendorId = std::move(vendorId);
-        info.productId = std::move(productId);
-        info.manufacturer = std::move(manufacturer);
-        info.product = std::move(product);
-        info.serial = std::move(serial);
-        return info;
-    };
-    struct Case {
-        SerialPortInfo info;
-        std::string description;
-        std::string stable;
-    } cases[] = {
-        {port("/dev/ttyUSB0", "ftdi_sio", "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0",
-              "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "0403", "6001", "FTDI",
-              "FT232R", "A12B3C"),
-         "FTDI FT232R (A12B3C) - /dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0"},
-        {port("/dev/ttyACM0", "", "", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:3:1.0", "2341",
-              "0043", "", "", ""),
-         "USB 2341:0043 - /dev/ttyACM0", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:3:1.0"},
-        {port("/dev/ttyUSB1", "", "", "", "", "", "", "CP2102", "0001"),
-         "CP2102 (0001) - /dev/ttyUSB1", "/dev/ttyUSB1"},
-        {port("/dev/ttyS0", "serial8250", "", "", "", "", "", "", ""), "serial8250 - /dev/ttyS0",
-         "/dev/ttyS0"},
-        {port("/dev/pts/3", "", "", "", "", "", "", "", ""), "/dev/pts/3", "/dev/pts/3"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.info.device);
-        EXPECT_EQ(c.info.Description(), c.description);
-        EXPECT_EQ(c.info.StablePath(), c.stable);
-    }
-}
-
 class SerialPortsTest : public ::testing::Test {
 protected:
     void SetUp() override {
