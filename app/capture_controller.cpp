@@ -50,6 +50,31 @@ constexpr auto kDrainLimit = std::chrono::seconds(2);
 
 constexpr const char* kCaptureFileName = "pos_log.txt";
 
+// The name that stands for standard output where that is allowed, and how
+// messages call it.
+constexpr const char* kStandardOutputName = "-";
+constexpr const char* kStandardOutputText = "standard output";
+
+// How long, once the capture is stopping, a block may still wait for room in
+// a full pipe: short enough that every way out ends within a second whatever
+// the pipe's reader does, long enough for a reader that is only slow.
+constexpr auto kStopWriteGrace = std::chrono::milliseconds(500);
+
+std::int64_t SteadyNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Blocks(std::uint64_t count) {
+    return std::to_string(count) + (count == 1 ? " block was" : " blocks were");
+}
+
+// "<file>: <reason>", or "<link>: <reason>" for a link that is not followed.
+std::string Detail(const std::string& file, const platform::CaptureFileResult& result) {
+    return (result.link.empty() ? file : result.link) + ": " + result.reason;
+}
+
 }  // namespace
 
 std::string DefaultCaptureFileName() {
@@ -62,7 +87,11 @@ std::string DefaultCaptureFileName() {
 }
 
 CaptureController::CaptureController(ICaptureView& view, std::string logFileName)
-    : m_view(view), m_logFileName(std::move(logFileName)) {}
+    : m_view(view), m_logFileName(std::move(logFileName)) {
+    // The capture file may be a pipe: a reader that goes away must end the
+    // capture with a message, not end the program.
+    platform::IgnoreBrokenPipe();
+}
 
 CaptureController::~CaptureController() {
     OnClose();
@@ -87,17 +116,49 @@ void CaptureController::OnStartStop() {
     // capture's state is reused.
     JoinWorker();
 
+    m_captureFileRefused = false;
     m_logFileName = m_view.ReadFileName();
     if (m_logFileName.empty()) {
         ShowApplicationMessage(kEmptyFileName, "", MessageButtons::kOk, MessageIcon::kWarning);
         return;
     }
-    if (!PageAccepts() || !PrepareCaptureFile(m_logFileName)) {
+    if (!PageAccepts()) {
         return;
     }
-    m_captureFileName = m_logFileName;
+    const bool toStandardOutput = m_standardOutputAllowed && m_logFileName == kStandardOutputName;
+    auto file = std::make_unique<platform::CaptureFile>(m_logFileName, toStandardOutput);
+    if (!toStandardOutput) {
+        // The link rule first: the overwrite question must not be asked
+        // about a file that another user's link points at.
+        if (const platform::CaptureFileResult links = file->CheckLinks(); !links.Ok()) {
+            RefuseCaptureFile(m_logFileName, links);
+            return;
+        }
+        // A capture that rolls over begins a new, time-stamped file: there
+        // is nothing to replace.
+        if (!m_rollover.Active() && !PrepareCaptureFile(m_logFileName)) {
+            return;
+        }
+    }
+    // Found out now rather than when the first block is lost.
+    if (const platform::CaptureFileResult check = file->Check(); !check.Ok()) {
+        RefuseCaptureFile(toStandardOutput ? kStandardOutputText : m_logFileName, check);
+        return;
+    }
+    m_captureFileName = toStandardOutput ? kStandardOutputText : m_logFileName;
+    m_roller = m_rollover.Active() && !toStandardOutput
+                   ? std::make_unique<CaptureRoller>(m_captureFileName, m_rollover)
+                   : nullptr;
     m_blocks.store(0, std::memory_order_relaxed);
     m_bytes.store(0, std::memory_order_relaxed);
+    m_dropped.store(0, std::memory_order_relaxed);
+    m_stopSince.store(0, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(m_writeLock);
+        m_captureFile = std::move(file);
+        m_outage = false;
+        m_outageDropped = 0;
+    }
 
     CreateProtocol();
     std::shared_ptr<AbstractProtocol> protocol;
@@ -129,12 +190,13 @@ bool CaptureController::PrepareCaptureFile(const std::string& path) {
     const std::string name = fs::path(path).filename().string();
     std::error_code error;
     const fs::file_status status = fs::status(path, error);
-    // A missing folder counts as a missing file: the blocks will then report
-    // that the file cannot be opened.
+    // A missing folder counts as a missing file here; the check that the file
+    // can be created reports it.
     if (status.type() == fs::file_type::not_found) {
         return true;
     }
     if (error) {
+        m_captureFileRefused = true;
         ZEL_ERROR_SITE()("Cannot check file [%s]: %s", path.c_str(), error.message().c_str());
         ShowApplicationMessage(
             (boost::format("Cannot check whether file '%1%' exists.") % name).str(),
@@ -142,6 +204,7 @@ bool CaptureController::PrepareCaptureFile(const std::string& path) {
         return false;
     }
     if (status.type() == fs::file_type::directory) {
+        m_captureFileRefused = true;
         const std::string reason = platform::ErrorText(static_cast<int>(std::errc::is_a_directory));
         ZEL_ERROR_SITE()("Cannot capture into [%s]: %s", path.c_str(), reason.c_str());
         ShowApplicationMessage((boost::format("'%1%' is a folder, not a file.") % name).str(),
@@ -161,6 +224,7 @@ bool CaptureController::PrepareCaptureFile(const std::string& path) {
         return false;
     }
     if (!fs::remove(path, error) && error) {
+        m_captureFileRefused = true;
         ZEL_ERROR_SITE()("Cannot remove file [%s]: %s", path.c_str(), error.message().c_str());
         ShowApplicationMessage((boost::format("Cannot remove file '%1%'.") % name).str(),
                                path + ": " + error.message(), MessageButtons::kOk,
@@ -168,6 +232,16 @@ bool CaptureController::PrepareCaptureFile(const std::string& path) {
         return false;
     }
     return true;
+}
+
+void CaptureController::RefuseCaptureFile(const std::string& path,
+                                          const platform::CaptureFileResult& result) {
+    m_captureFileRefused = true;
+    const std::string detail = Detail(path, result);
+    ZEL_ERROR_SITE()("Cannot capture into [%s]: %s", path.c_str(), detail.c_str());
+    const std::string name = std::filesystem::path(path).filename().string();
+    ShowApplicationMessage((boost::format("Cannot capture into file '%1%'.") % name).str(), detail,
+                           MessageButtons::kOk, MessageIcon::kWarning);
 }
 
 void CaptureController::CreateProtocol() {
@@ -212,6 +286,10 @@ void CaptureController::CreateProtocol() {
 }
 
 void CaptureController::StopCapture() {
+    // From now on a block that waits for room in a full pipe waits only for
+    // a short grace, so that the stop is not held up by the pipe's reader.
+    std::int64_t running = 0;
+    m_stopSince.compare_exchange_strong(running, SteadyNow());
     std::lock_guard stop(m_stopLock);
     std::shared_ptr<AbstractProtocol> protocol;
     {
@@ -248,6 +326,14 @@ void CaptureController::RunService() {
         ZEL_ERROR_SITE()("%s", failure.c_str());
         StopCapture();
     }
+    EndOutage(false);
+    {
+        // A pipe's reader sees the end of the stream now.
+        std::lock_guard lock(m_writeLock);
+        if (m_captureFile != nullptr) {
+            m_captureFile->Close();
+        }
+    }
     SetControlsState(true);
     m_workerFinished.store(true, std::memory_order_release);
 }
@@ -264,36 +350,118 @@ void CaptureController::OnProtocolData(std::shared_ptr<AbstractProtocol> sender,
     }
     // The valid bytes are the first |count| of |block|; never more than it has.
     const std::size_t size = std::min<std::size_t>(count, block.size());
-    int error = 0;
-    const platform::AppendResult result =
-        platform::AppendToFile(m_captureFileName, block.data(), size, error);
-    if (result == platform::AppendResult::kOpenFailed) {
-        const std::string reason = platform::ErrorText(error);
-        ZEL_ERROR_SITE()("Cannot open file [%s]: %s", m_captureFileName.c_str(), reason.c_str());
-        ShowApplicationMessage(kCannotOpenFile, m_captureFileName + ": " + reason,
-                               MessageButtons::kOk, MessageIcon::kWarning);
+    platform::CaptureFileResult result;
+    bool resumed = false;
+    std::string file;
+    {
+        std::lock_guard lock(m_writeLock);
+        if (m_captureFile == nullptr) {
+            return;
+        }
+        if (m_roller) {
+            // The file the block goes to may begin here, between two blocks,
+            // never inside one.
+            const std::string& next = m_roller->FileForBlock(size);
+            if (next != m_captureFile->Path()) {
+                m_captureFile->Close();
+                m_captureFile = std::make_unique<platform::CaptureFile>(next);
+            }
+            for (const std::string& failure : m_roller->TakeRemovalFailures()) {
+                ZelLog::Log()->Warning("Cannot delete old capture file %s", failure.c_str());
+            }
+        }
+        file = m_captureFile->Path();
+        result = m_captureFile->Append(block.data(), size, [this] { return GiveUpWriting(); });
+        resumed = result.Ok() && m_outage;
+        if (result.Ok() && m_roller) {
+            m_roller->Written(size);
+        }
+    }
+    if (result.result == platform::AppendResult::kReaderGone) {
+        // Nobody reads the capture any more: it ends, as a transport's error
+        // ends it.
+        m_dropped.fetch_add(1, std::memory_order_relaxed);
+        const std::string detail = Detail(m_captureFileName, result);
+        ZEL_ERROR_SITE()
+        ("Cannot write file [%s]: %s", m_captureFileName.c_str(), result.reason.c_str());
+        ShowApplicationMessage("Cannot write file", detail, MessageButtons::kOk,
+                               MessageIcon::kError);
+        StopCapture();
         return;
+    }
+    if (!result.Ok()) {
+        BlockNotWritten(result);
+        return;
+    }
+    if (resumed) {
+        EndOutage(true);
     }
     if (block.empty()) {
         return;
     }
-    if (result == platform::AppendResult::kWriteFailed) {
-        // The block is not (wholly) in the file: say so rather than report
-        // success.
-        const std::string reason = platform::ErrorText(error);
-        ZEL_ERROR_SITE()("Cannot write file [%s]: %s", m_captureFileName.c_str(), reason.c_str());
-        ShowApplicationMessage("Cannot write file", m_captureFileName + ": " + reason,
-                               MessageButtons::kOk, MessageIcon::kWarning);
-        return;
-    }
     ZelLog::Log()->Trace("Success write [%i] symbols to file [%s]", static_cast<int>(size),
-                         m_captureFileName.c_str());
+                         file.c_str());
     m_blocks.fetch_add(1, std::memory_order_relaxed);
     m_bytes.fetch_add(size, std::memory_order_relaxed);
     m_view.StepProgress();
     if (m_view.ProgressPosition() >= kProgressTop) {
         m_view.SetProgressPosition(0);
     }
+}
+
+void CaptureController::BlockNotWritten(const platform::CaptureFileResult& result) {
+    m_dropped.fetch_add(1, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(m_writeLock);
+        if (m_outage) {
+            ++m_outageDropped;
+            return;
+        }
+        m_outage = true;
+        m_outageDropped = 1;
+        m_outageCause = result;
+    }
+    const bool opening = result.result == platform::AppendResult::kOpenFailed ||
+                         result.result == platform::AppendResult::kLinkRefused;
+    ZEL_ERROR_SITE()
+    ("Cannot %s file [%s]: %s", opening ? "open" : "write", m_captureFileName.c_str(),
+     Detail(m_captureFileName, result).c_str());
+    // A pipe that stays full while the capture stops is told in the count at
+    // the end; a box now would only hold the stop up.
+    if (result.result != platform::AppendResult::kGaveUp) {
+        ShowApplicationMessage(opening ? kCannotOpenFile : "Cannot write file",
+                               Detail(m_captureFileName, result), MessageButtons::kOk,
+                               MessageIcon::kWarning);
+    }
+}
+
+void CaptureController::EndOutage(bool resumed) {
+    std::uint64_t dropped = 0;
+    platform::CaptureFileResult cause;
+    {
+        std::lock_guard lock(m_writeLock);
+        if (!m_outage) {
+            return;
+        }
+        dropped = m_outageDropped;
+        cause = m_outageCause;
+        m_outage = false;
+        m_outageDropped = 0;
+    }
+    const std::string text =
+        resumed ? "Writing to the capture file works again; " + Blocks(dropped) + " dropped."
+                : "The capture ended while its file could not be written; " + Blocks(dropped) +
+                      " dropped.";
+    ZelLog::Log()->Warning("%s (%s)", text.c_str(), Detail(m_captureFileName, cause).c_str());
+    ShowApplicationMessage(text, Detail(m_captureFileName, cause), MessageButtons::kOk,
+                           MessageIcon::kWarning);
+}
+
+bool CaptureController::GiveUpWriting() const {
+    const std::int64_t since = m_stopSince.load(std::memory_order_relaxed);
+    return since != 0 &&
+           SteadyNow() - since >=
+               std::chrono::duration_cast<std::chrono::nanoseconds>(kStopWriteGrace).count();
 }
 
 void CaptureController::OnProtocolMessage(std::shared_ptr<AbstractProtocol> sender,
@@ -320,6 +488,10 @@ void CaptureController::OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender
 void CaptureController::OnClose() {
     StopCapture();
     JoinWorker();
+}
+
+std::string CaptureController::CurrentCaptureFile() const {
+    return m_roller ? m_roller->CurrentFile() : m_captureFileName;
 }
 
 bool CaptureController::HoldsProtocol() const {

@@ -1,9 +1,11 @@
 // CaptureController: the capture of the main window, free of widgets. It turns
 // the operator's choices into a running capture (a transport on the
 // io_context, run by one worker thread) and ends it again; every block the
-// transport delivers is appended to the capture file. The window, the command
-// line and the tests drive it through the same operations, and it reaches
-// them through ICaptureView.
+// transport delivers is appended to the capture file. A capture file that
+// cannot be used stops the capture from starting; one that fails during the
+// capture is reported once per outage, its blocks counted as dropped until
+// writing works again. The window, the command line and the tests drive it
+// through the same operations, and it reaches them through ICaptureView.
 //
 // Threading: OnStartStop, CreateProtocol, OnClose and the accessors run on
 // the window thread. RunService is the worker's body; OnProtocolData and most
@@ -22,8 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/capture_roller.h"
 #include "app/capture_view.h"
 #include "app/settings_dialog.h"
+#include "platform/capture_file.h"
 #include "protocols/abstract_protocol.h"
 
 namespace tapscope::app {
@@ -67,6 +71,9 @@ public:
     // Window thread, while no capture runs.
     const std::string& LogFileName() const { return m_logFileName; }
     void SetLogFileName(std::string name) { m_logFileName = std::move(name); }
+    // With |allowed|, the file name "-" stands for the process's standard
+    // output (the command line's "-o -"); the window keeps it a file name.
+    void SetStandardOutputAllowed(bool allowed) { m_standardOutputAllowed = allowed; }
     void SetSettingsPage(std::shared_ptr<ISettingsDialog> page) {
         m_settingsPage = std::move(page);
     }
@@ -75,6 +82,13 @@ public:
     // end when it goes away; applies from the next capture on.
     void SetReconnect(bool reconnect) { m_reconnect = reconnect; }
     bool Reconnect() const { return m_reconnect; }
+    // Capture files that roll over (see CaptureRoller); inactive limits keep
+    // the one capture file. Window thread, while no capture runs.
+    void SetRollover(RolloverLimits limits) { m_rollover = limits; }
+    // The file the last block went to: the capture file, or with rollover the
+    // current one of its series (empty before the first block). Worker
+    // thread, or any thread once the worker has finished.
+    std::string CurrentCaptureFile() const;
 
     // Whether a transport is held (what OnStartStop decides on), and which.
     // Any thread.
@@ -87,9 +101,14 @@ public:
     // True once the worker of the last capture has left its run loop. Any
     // thread.
     bool WorkerFinished() const { return m_workerFinished.load(std::memory_order_acquire); }
-    // Blocks and bytes written in the current (or last) capture. Any thread.
+    // Blocks and bytes written in the current (or last) capture, and blocks
+    // that could not be written. Any thread.
     std::uint64_t BlocksWritten() const { return m_blocks.load(std::memory_order_relaxed); }
     std::uint64_t BytesWritten() const { return m_bytes.load(std::memory_order_relaxed); }
+    std::uint64_t BlocksDropped() const { return m_dropped.load(std::memory_order_relaxed); }
+    // Whether the last press was refused because the capture file cannot be
+    // used (rather than by the operator or the settings). Window thread.
+    bool CaptureFileRefused() const { return m_captureFileRefused; }
 
     boost::asio::io_context& IoService() { return m_ioService; }
 
@@ -97,6 +116,17 @@ private:
     // Existence test, overwrite question and removal. False when the capture
     // must not start (the operator said No, or the path cannot be used).
     bool PrepareCaptureFile(const std::string& path);
+    // Shows why |path| cannot be captured into, after a failed check.
+    void RefuseCaptureFile(const std::string& path, const platform::CaptureFileResult& result);
+    // A block that could not be written: the first of an outage is shown,
+    // the others only counted.
+    void BlockNotWritten(const platform::CaptureFileResult& result);
+    // Says how many blocks an outage dropped, when writing works again or
+    // when the capture ends.
+    void EndOutage(bool resumed);
+    // Whether a write waiting for a full pipe should stop waiting: the
+    // capture has been stopping for longer than the grace for it.
+    bool GiveUpWriting() const;
     // False (after the page has said why) when the page cannot give a
     // document for its values.
     bool PageAccepts();
@@ -122,11 +152,28 @@ private:
     // The capture file of the running capture, copied from m_logFileName
     // before the worker starts; the worker reads only this copy.
     std::string m_captureFileName;
+    RolloverLimits m_rollover;
+    // The series of files of the running capture, when it rolls over; used
+    // only by the worker.
+    std::unique_ptr<CaptureRoller> m_roller;
+    // Made at Start before the worker runs; then used under m_writeLock.
+    std::unique_ptr<platform::CaptureFile> m_captureFile;
+    // Serialises the writes of blocks (a transport may deliver from the
+    // window thread while it stops) and the outage state below.
+    std::mutex m_writeLock;
+    bool m_outage = false;                      // guarded by m_writeLock
+    std::uint64_t m_outageDropped = 0;          // guarded by m_writeLock
+    platform::CaptureFileResult m_outageCause;  // guarded by m_writeLock
+    // When StopCapture began (steady clock, nanoseconds); 0 while running.
+    std::atomic<std::int64_t> m_stopSince{0};
+    bool m_standardOutputAllowed = false;
+    bool m_captureFileRefused = false;
     bool m_transportStarted = false;
     bool m_reconnect = false;  // window thread
     std::atomic<bool> m_workerFinished{true};
     std::atomic<std::uint64_t> m_blocks{0};
     std::atomic<std::uint64_t> m_bytes{0};
+    std::atomic<std::uint64_t> m_dropped{0};
 };
 
 }  // namespace tapscope::app

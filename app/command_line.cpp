@@ -1,15 +1,19 @@
 #include "app/command_line.h"
 
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
 
 #include "app/capture_controller.h"
+#include "app/command_line_checks.h"
 #include "app/console_view.h"
 #include "app/settings_documents.h"
 #include "app/strings.h"
 #include "log/debug.h"
+#include "platform/capture_file.h"
+#include "platform/serial_device.h"
 #include "platform/termination.h"
 
 #ifndef TAPSCOPE_VERSION
@@ -61,28 +65,52 @@ std::string UsageText() {
            "       tapscope --help | --version\n"
            "\n"
            "capture appends every byte the transport receives, unchanged, to FILE\n"
-           "(default: pos_log.txt in the current folder) until Ctrl-C or SIGTERM\n"
-           "(exit status 0), or until the transport reports an error (status 1).\n"
+           "(default: pos_log.txt in the current folder) until Ctrl-C, SIGTERM or\n"
+           "SIGHUP, or until the transport reports an error.\n"
            "\n"
            "Serial port (com):\n"
            "  --port NAME          COM1..COM255 or a device path (default COM1)\n"
            "  --baudrate RATE      bits per second (default 9600)\n"
            "  --charsize BITS      5 to 8 (default 8)\n"
            "  --parity none|odd|even                (default none)\n"
-           "  --stopbits one|onepointfive|two       (default one)\n"
+           "  --stopbits one|onepointfive|two       (default one; 1, 1.5 and 2 also do)\n"
            "  --reconnect          when the device goes away, wait until it comes back\n"
            "                       (the same stable name or USB serial number), open it\n"
            "                       with the same settings and go on into the same file\n"
            "UDP socket (udp), listening TCP server (tcp):\n"
-           "  --ip ADDRESS         numeric address to listen on (default 127.0.0.1)\n"
+           "  --ip ADDRESS         numeric IPv4 or IPv6 address to listen on; host\n"
+           "                       names are not looked up (default 127.0.0.1)\n"
            "  --port PORT          1 to 65535 (default 8001)\n"
            "Any transport:\n"
            "  --settings DOCUMENT  a settings document as it stands, instead of the\n"
-           "                       options above: '<settings ip=\"0.0.0.0\" port=\"9000\" />'\n"
-           "  -o, --output FILE    the capture file\n"
+           "                       options above: '<settings ip=\"0.0.0.0\" port=\"9000\" />';\n"
+           "                       it must carry every attribute of its transport\n"
+           "  -o, --output FILE    the capture file; - for standard output\n"
            "  --overwrite          replace an existing capture file without asking\n"
            "                       (without it, the question is asked on a terminal;\n"
-           "                       elsewhere an existing file is kept and capture fails)\n";
+           "                       elsewhere an existing file is kept and capture fails)\n"
+           "  --rotate-size MIB    roll over to a new capture file before one would pass\n"
+           "                       MIB mebibytes; each file is named after FILE with the\n"
+           "                       time of its first block: till.bin -> till-20261208-\n"
+           "                       152000.bin (files end only between blocks)\n"
+           "  --rotate-every TIME  roll over when a file is TIME old: 90s, 15m, 6h, 1d\n"
+           "  --keep N             with either, delete the oldest of FILE's series\n"
+           "                       beyond N files (only files of your own)\n"
+           "\n"
+           "Serial port names: COMn opens the device that the link comN in the device\n"
+           "folder points to: the folder named by $TAPSCOPE_DEVICES, else\n"
+           "$XDG_CONFIG_HOME/tapscope/devices (~/.config/tapscope/devices). Without such\n"
+           "a link COMn is /dev/ttyS(n-1). For example, to make COM3 a USB adapter:\n"
+           "  ln -s /dev/ttyUSB0 ~/.config/tapscope/devices/com3\n"
+           "The device folder here: " +
+           platform::SerialDeviceFolder() +
+           "\n"
+           "\n"
+           "Exit status:\n"
+           "  0  the capture ended on Ctrl-C (SIGINT), SIGTERM or SIGHUP; --help, --version\n"
+           "  1  the capture could not start, or its transport reported an error\n"
+           "  2  a usage error: an unknown command or option, or a value that is not\n"
+           "     accepted; or no display to open the window on\n";
 }
 
 std::string VersionText() {
@@ -121,6 +149,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (args.size() < 2) {
         return fail("capture needs a transport: com, udp or tcp");
     }
+    if (args[1] == "--help" || args[1] == "-h") {
+        result.kind = CommandKind::kHelp;
+        return result;
+    }
     CaptureOptions& capture = result.capture;
     const std::map<std::string, int> transports = {
         {"com", kTabCom}, {"udp", kTabUdp}, {"tcp", kTabTcp}};
@@ -156,6 +188,38 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             capture.reconnect = true;
             continue;
         }
+        const bool rolloverOption =
+            name == "--rotate-size" || name == "--rotate-every" || name == "--keep";
+        if (rolloverOption) {
+            if (!value) {
+                if (i + 1 >= args.size()) {
+                    return fail(name + " needs a value");
+                }
+                value = args[++i];
+            }
+            if (name == "--rotate-size") {
+                const auto bytes = ParseRotateSize(*value);
+                if (!bytes) {
+                    return fail("--rotate-size: '" + *value +
+                                "' is not a whole number of MiB from 1 to 1048576");
+                }
+                capture.rollover.maxBytes = *bytes;
+            } else if (name == "--rotate-every") {
+                const auto age = ParseDuration(*value);
+                if (!age) {
+                    return fail("--rotate-every: '" + *value +
+                                "' is not a time such as 90s, 15m, 6h or 1d (at most 366d)");
+                }
+                capture.rollover.maxAge = *age;
+            } else {
+                const auto keep = ParseRotateKeep(*value);
+                if (!keep) {
+                    return fail("--keep: '" + *value + "' is not a whole number from 1 to 100000");
+                }
+                capture.rollover.keep = *keep;
+            }
+            continue;
+        }
         const bool known = name == "-o" || name == "--output" || name == "--settings" ||
                            TakesOption(capture.tab, name) ||
                            TakesOption(capture.tab == kTabCom ? kTabUdp : kTabCom, name);
@@ -184,9 +248,19 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         }
     }
 
+    if (capture.rollover.keep > 0 && !capture.rollover.Active()) {
+        return fail("--keep needs --rotate-size or --rotate-every");
+    }
+    if (capture.rollover.Active() && capture.file == "-") {
+        return fail("--rotate-size and --rotate-every need a capture file, not standard output");
+    }
     if (settings) {
         if (!values.empty()) {
             return fail("give either --settings or " + values.begin()->first + ", not both");
+        }
+        if (const std::optional<std::string> problem =
+                CheckSettingsDocument(capture.tab, *settings)) {
+            return fail("--settings: " + *problem);
         }
         capture.document = *settings;
         result.kind = CommandKind::kCapture;
@@ -196,7 +270,27 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         const auto found = values.find(name);
         return found == values.end() ? fallback : found->second;
     };
+    // The first given value that a check refuses, as "--charsize '9': give ...".
+    auto refused =
+        [&](const std::string& name,
+            std::optional<std::string> (*check)(const std::string&)) -> std::optional<std::string> {
+        const auto found = values.find(name);
+        if (found == values.end()) {
+            return std::nullopt;
+        }
+        const std::optional<std::string> problem = check(found->second);
+        return problem ? std::optional(name + " '" + found->second + "': " + *problem)
+                       : std::nullopt;
+    };
     if (capture.tab == kTabCom) {
+        using Check = std::optional<std::string> (*)(const std::string&);
+        const std::pair<const char*, Check> checks[] = {
+            {"--port", CheckComPort}, {"--baudrate", CheckBaudRate}, {"--charsize", CheckCharSize}};
+        for (const auto& [name, check] : checks) {
+            if (std::optional<std::string> problem = refused(name, check)) {
+                return fail(*problem);
+            }
+        }
         ComSettings com;
         com.port = valueOf("--port", com.port);
         com.baudRate = valueOf("--baudrate", com.baudRate);
@@ -207,14 +301,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         if (!parityIndex) {
             return fail("--parity: '" + parity + "' is not " + Join(kParityNames));
         }
-        const std::optional<int> stopBitsIndex = IndexOfName(kStopBitsNames, stopBits);
+        const std::optional<int> stopBitsIndex = StopBitsIndexOf(stopBits);
         if (!stopBitsIndex) {
-            return fail("--stopbits: '" + stopBits + "' is not " + Join(kStopBitsNames));
+            return fail("--stopbits: '" + stopBits + "' is not " + Join(kStopBitsNames) +
+                        ", nor 1, 1.5 or 2");
         }
         com.parity = *parityIndex;
         com.stopBits = *stopBitsIndex;
         capture.document = ComSettingsDocument(com);
     } else {
+        if (std::optional<std::string> problem = refused("--ip", CheckAddress)) {
+            return fail(*problem);
+        }
         EthernetSettings ethernet;
         ethernet.address = valueOf("--ip", ethernet.address);
         const std::string port = valueOf("--port", std::to_string(ethernet.port));
@@ -228,24 +326,36 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 int RunCapture(const CaptureOptions& options) {
+    if (options.file == "-" && !platform::StandardOutputIsOpen()) {
+        std::cerr << kProgramName << ": -o -: standard output is closed; give a file name\n";
+        return 2;
+    }
     // Before any thread starts (the log's writer is the first), so that every
     // thread leaves the termination signals to the loop below.
     platform::BlockTerminationSignals();
     ZelLog::CDebug::Instance("", ZelLog::kRegistryPath)->WriteHeader();
 
     const std::string fileName = options.file.empty() ? DefaultCaptureFileName() : options.file;
+    // "-o -": the capture goes to standard output.
+    const std::string shownName = fileName == "-" ? "standard output" : fileName;
     ConsoleView view(options, fileName);
     CaptureController controller(view, fileName);
+    controller.SetRollover(options.rollover);
+    controller.SetStandardOutputAllowed(true);
     controller.SetSettingsPage(std::make_shared<FixedSettingsPage>(options.document));
     controller.SetReconnect(options.reconnect);
 
     controller.OnStartStop();
     if (!controller.WorkerStarted()) {
         view.EndOutput();
-        return 1;  // refused; the view has said why
+        // Refused; the view has said why. A capture file that cannot be used
+        // is a usage error, like a bad option.
+        return controller.CaptureFileRefused() ? 2 : 1;
     }
     if (controller.TransportStarted()) {
-        view.Print("capturing " + options.transport + " into " + fileName + " (Ctrl-C stops)");
+        const std::string into =
+            options.rollover.Active() ? "files rolled over from " + shownName : shownName;
+        view.Print("capturing " + options.transport + " into " + into + " (Ctrl-C stops)");
     }
     bool interrupted = false;
     while (!controller.WorkerFinished()) {
@@ -276,8 +386,18 @@ int RunCapture(const CaptureOptions& options) {
         }
         return 1;
     }
+    std::string into = shownName;
+    if (options.rollover.Active()) {
+        const std::string last = controller.CurrentCaptureFile();
+        into = "files rolled over from " + fileName +
+               (last.empty() ? std::string() : " (the last: " + last + ")");
+    }
+    std::string dropped;
+    if (controller.BlocksDropped() > 0) {
+        dropped = " (" + std::to_string(controller.BlocksDropped()) + " blocks dropped)";
+    }
     view.Print("captured " + std::to_string(controller.BytesWritten()) + " bytes in " +
-               std::to_string(controller.BlocksWritten()) + " blocks into " + fileName);
+               std::to_string(controller.BlocksWritten()) + " blocks into " + into + dropped);
     return view.Failures() > 0 ? 1 : 0;
 }
 

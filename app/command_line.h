@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "app/capture_roller.h"
+
 namespace tapscope::app {
 
 struct CaptureOptions {
@@ -16,7 +18,8 @@ struct CaptureOptions {
     std::string document;   // the settings document
     std::string file;       // the capture file; empty: pos_log.txt here
     bool overwrite = false;
-    bool reconnect = false;  // com: wait for a device that goes away
+    RolloverLimits rollover;  // --rotate-size, --rotate-every, --keep
+    bool reconnect = false;   // com: wait for a device that goes away
 };
 
 enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kError };

@@ -27,7 +27,11 @@ ConsoleView::ConsoleView(const CaptureOptions& options, std::string fileName)
     : m_fileName(std::move(fileName)),
       m_tab(options.tab),
       m_overwrite(options.overwrite),
-      m_statusLine(platform::IsTerminal(platform::StandardStream::kError)) {}
+      // A capture to standard output on the same terminal would be torn by
+      // the status line: it is left off then.
+      m_statusLine(
+          platform::IsTerminal(platform::StandardStream::kError) &&
+          !(options.file == "-" && platform::IsTerminal(platform::StandardStream::kOutput))) {}
 
 void ConsoleView::StepProgress() {
     m_progress.fetch_add(kProgressStep, std::memory_order_relaxed);
@@ -64,6 +68,11 @@ MessageAnswer ConsoleView::ShowMessage(const MessageBoxRequest& request) {
     }
     std::string text = OneLine(request.text);
     if (!request.detail.empty()) {
+        // "Cannot capture into file 'x'.: x: reason" reads as one sentence
+        // without the box text's full stop.
+        if (!text.empty() && text.back() == '.') {
+            text.pop_back();
+        }
         text += ": " + OneLine(request.detail);
     }
     m_failures.fetch_add(1, std::memory_order_relaxed);

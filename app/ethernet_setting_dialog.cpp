@@ -46,8 +46,10 @@ bool EthernetSettingDialog::DoDataExchange(bool save) {
     if (!message) {
         return true;
     }
-    QMessageBox::warning(this, QString::fromLatin1(tapscope::app::kProgramName),
-                         QString::fromStdString(*message));
+    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(tapscope::app::kProgramName),
+                    QString::fromStdString(*message), QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
     m_portBox->setFocus();
     m_portBox->selectAll();
     return false;

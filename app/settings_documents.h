@@ -43,8 +43,13 @@ constexpr std::array<const char*, 3> kStopBitsNames = {"one", "onepointfive", "t
 // The index of |name| in |names|, or nullopt.
 std::optional<int> IndexOfName(const std::array<const char*, 3>& names, const std::string& name);
 
-// "<settings port="COM1" baudrate="9600" charsize="8" parity="0" stopbits="0" />":
-// the values go in as they stand, without escaping.
+// |value| as the text of a double-quoted XML attribute: '&', '<', '>', '"'
+// and '\'' become entity references, so that a typed value can neither end
+// the attribute early nor add one ("0.0.0.0\" port=\"7" stays one bad ip).
+std::string EscapeAttribute(const std::string& value);
+
+// "<settings port="COM1" baudrate="9600" charsize="8" parity="0" stopbits="0" />",
+// every value escaped with EscapeAttribute.
 std::string ComSettingsDocument(const ComSettings& settings);
 // "<settings ip="127.0.0.1" port="8001" />"
 std::string EthernetSettingsDocument(const EthernetSettings& settings);
@@ -52,6 +57,11 @@ std::string EthernetSettingsDocument(const EthernetSettings& settings);
 // The port box accepts 1 to 65535.
 constexpr int kMinPort = 1;
 constexpr int kMaxPort = 65535;
+
+// A whole number the way the page's exchange and the transports convert one:
+// blanks around it and a sign allowed, fitting in 32 bits.
+//   " +42 " -> 42; "4 2", "abc", "", "99999999999" -> nullopt
+std::optional<int> ParseWholeNumber(const std::string& text);
 
 // Takes the port box's |text| into |port| the way the page's data exchange
 // does: a whole number (blanks around it allowed, a sign allowed, fitting in

@@ -44,9 +44,17 @@ QString MessageText(const std::string& text) {
 QMessageBox* MakeMessageBox(const app::MessageBoxRequest& request, QWidget* parent) {
     auto* box = new QMessageBox(parent);
     box->setWindowTitle(ToQString(request.caption));
+    // A message quotes file names and transport texts: "<b>" in one is shown
+    // as written, never taken as markup.
+    box->setTextFormat(Qt::PlainText);
     box->setText(MessageText(request.text));
     if (!request.detail.empty()) {
         box->setInformativeText(MessageText(request.detail));
+    }
+    // The informative text has a label of its own, which does not follow the
+    // box's text format.
+    for (QLabel* label : box->findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
     }
     box->setIcon(request.icon == app::MessageIcon::kError ? QMessageBox::Critical
                                                           : QMessageBox::Warning);

@@ -6,14 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <filesystem>
-#include <system_error>
 
 #include "log/configuration.h"
 #include "log/line_format.h"
 #include "log/log_writer.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "platform/file.h"
 #include "platform/process_info.h"
 #include "runtime/thread.h"
 
@@ -73,6 +72,39 @@ void CDebug::ShutdownAtExit() {
     }
 }
 
+// A fork in the middle of a flush waits for it (at most the mutex wait and a
+// rotation): the child's copy of the file side is then whole.
+void CDebug::BeforeFork() {
+    if (CDebug* log = g_instance.load(std::memory_order_acquire)) {
+        log->m_fileLock.Lock();
+        log->m_queue.LockForFork();
+    }
+}
+
+void CDebug::AfterForkInParent() {
+    if (CDebug* log = g_instance.load(std::memory_order_acquire)) {
+        log->m_queue.UnlockAfterFork();
+        log->m_fileLock.Unlock();
+    }
+}
+
+void CDebug::AfterForkInChild() {
+    CDebug* log = g_instance.load(std::memory_order_acquire);
+    if (log == nullptr) {
+        return;
+    }
+    // Queued and kept lines are the parent's: its writer writes them.
+    log->m_queue.ResetInForkedChild();
+    log->m_unwritten.clear();
+    log->m_unwrittenSkipped = 0;
+    log->m_fileBuffer.clear();
+    log->m_fileFailed = false;
+    // The writer's thread was not copied: its object is kept as it is, never
+    // signalled, joined or deleted here.
+    log->m_parentsWriter = log->m_writer.release();
+    log->m_fileLock.ResetInForkedChild();
+}
+
 void CDebug::SetConstructionProbe(void (*probe)()) {
     zelmisc::ScopedLock lock(InstanceLock());
     g_constructionProbe = probe;
@@ -81,7 +113,10 @@ void CDebug::SetConstructionProbe(void (*probe)()) {
 namespace {
 
 void RegisterExitHandler() {
-    static const bool registered = std::atexit(&CDebug::ShutdownAtExit) == 0;
+    static const bool registered =
+        std::atexit(&CDebug::ShutdownAtExit) == 0 &&
+        platform::AddForkHandlers(&CDebug::BeforeFork, &CDebug::AfterForkInParent,
+                                  &CDebug::AfterForkInChild);
     (void)registered;
 }
 
@@ -167,7 +202,8 @@ CDebug::CDebug(const char* logFolder, const char* registryPath)
                                   "\n");
     }
     ApplySettings(settings);
-    platform::OutputDebugText(LogDestinationText(settings, m_registryPath));
+    // Its own line on standard error, as every other text of the log.
+    platform::OutputDebugText(LogDestinationText(settings, m_registryPath) + "\n");
     OpenMutex();
     StartNewLog(settings);
     if (g_constructionProbe != nullptr) {
@@ -214,9 +250,44 @@ void CDebug::StartNewLog(const LogSettings& settings) {
     }
 }
 
+namespace {
+
+// Why an object could not be used, for the debug output.
+std::string MutexRefusal(int error) {
+    if (error == platform::NamedMutex::kForeignOwner) {
+        return "it belongs to another user";
+    }
+    return platform::ErrorText(error);
+}
+
+}  // namespace
+
+// The mutex the program's processes share is the object named after the
+// module, as long as this user may open and trust it. Another user's object
+// (one made by root, say, or planted to hold the log hostage) or one left by
+// an incompatible build must not cost this user the log: then this user's
+// processes share an object of their own, "<module>.<uid>", and when even
+// that cannot be had the process keeps a mutex to itself.
 void CDebug::OpenMutex() {
     zelmisc::ScopedLock lock(m_fileLock);
-    m_mutex.Open(m_moduleName);
+    if (m_mutex.Open(m_moduleName)) {
+        return;
+    }
+    using platform::NamedMutex;
+    const std::string shared = NamedMutex::PathOf(m_moduleName);
+    const std::string sharedRefusal = MutexRefusal(m_mutex.error());
+    const std::string own = NamedMutex::PerUserName(m_moduleName);
+    if (m_mutex.Open(own, NamedMutex::Scope::kUser)) {
+        platform::OutputDebugText("CDebug cannot use the mutex object " + shared + " (" +
+                                  sharedRefusal + "); this user's processes share " +
+                                  NamedMutex::PathOf(own) + " instead\n");
+        return;
+    }
+    const std::string ownRefusal = MutexRefusal(m_mutex.error());
+    m_mutex.Open("");
+    platform::OutputDebugText("CDebug cannot use the mutex object " + shared + " (" +
+                              sharedRefusal + ") nor " + NamedMutex::PathOf(own) + " (" +
+                              ownRefusal + "); this process uses a mutex of its own\n");
 }
 
 void CDebug::StartWriter() {
@@ -360,19 +431,6 @@ void CDebug::Deliver(const char* line, std::size_t length, bool filtered) {
 
 void CDebug::Dump(const char* text) {
     EnqueueText(text != nullptr ? text : "");
-}
-
-bool CDebug::CopyLogTo(const char* destination) {
-    Flush();
-    if (destination == nullptr || destination[0] == '\0') {
-        return true;
-    }
-    // Under the file lock, so that the copy never holds half a flush of this
-    // process.
-    zelmisc::ScopedLock lock(m_fileLock);
-    std::error_code error;
-    return std::filesystem::copy_file(m_logFilePath, destination,
-                                      std::filesystem::copy_options::overwrite_existing, error);
 }
 
 void CDebug::Enqueue(const char* format, ...) {

@@ -85,8 +85,10 @@ public:
 
     // Queues |text| as it stands: no prefix, no filter, no echo.
     void Dump(const char* text) override;
-    // Flushes, then copies the log file to |destination| (replacing it).
-    // True for an empty destination, else whether the copy succeeded.
+    // Flushes, then copies the log file to |destination| (replacing it) under
+    // the interprocess mutex, as a flush writes. True for an empty
+    // destination, else whether the copy succeeded; false when the mutex
+    // could not be had (said on the debug output, as a flush says it).
     bool CopyLogTo(const char* destination) override;
 
     // Writes every queued line to the log file now. It returns once the lines
@@ -106,6 +108,18 @@ public:
 
     // The exit handler of the process-wide object (registered when it is made).
     static void ShutdownAtExit();
+
+    // Fork handlers of the process-wide object (registered when it is made).
+    // Before a fork the forking thread takes the file lock and the queue's
+    // locks, so that the child gets no half-made flush or line. The child
+    // starts with an empty queue and without the parent's writer thread,
+    // which exists only in the parent: its lines are written when it calls
+    // Flush or CopyLogTo and when it exits, which never waits for the
+    // parent's writer. (It starts no thread of its own: a child of a
+    // multi-threaded process should start none before exec.)
+    static void BeforeFork();
+    static void AfterForkInParent();
+    static void AfterForkInChild();
 
 private:
     friend class CDebugTestAccess;
@@ -216,6 +230,9 @@ private:
 
     LogWriterHooks m_writerHooks;         // set before the writer starts
     std::unique_ptr<LogWriter> m_writer;  // absent below level 1
+    // In a forked child: the parent's writer, whose thread was not copied.
+    // Kept, unused, so that it is neither stopped nor freed here.
+    LogWriter* m_parentsWriter = nullptr;
 };
 
 // An error call site: the log, the caller's source file, source time stamp and

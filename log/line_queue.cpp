@@ -24,6 +24,13 @@ namespace {
 // burst) is freed, so that the room goes back.
 constexpr std::size_t kRecycledRingSlots = 8192;
 
+// Past the bound, a push drops down to it in one go once the whole is this
+// fraction of the bound over it (5000 + 1 lines: at 5313), so that producers
+// look at the other parts once per many lines rather than at every line. A
+// take keeps exactly the newest bound + 1 lines all the same, and counts the
+// rest as skipped.
+constexpr std::size_t kOverflowSlackDivisor = 16;
+
 std::atomic<std::uint64_t> g_nextQueueId{1};
 
 // The parts the current thread fills, one per live queue it has written to.
@@ -90,16 +97,50 @@ LinePart& LineQueue::OwnPart() {
 
 void LineQueue::Push(std::string&& line, std::uint32_t maxLines) {
     LinePart& part = OwnPart();
-    Entry dropped;  // freed after the lock is given back
-    std::lock_guard lock(part.lock);
-    if (part.entries.size() > maxLines) {
-        dropped = part.entries.pop_front();
-        ++part.dropped;
+    std::size_t queued = 0;
+    {
+        std::lock_guard lock(part.lock);
+        // Drawn under the part's lock: a take that holds every part's lock
+        // sees every line numbered before it, so no later take gets an older
+        // line.
+        const std::uint64_t sequence = m_nextSequence.fetch_add(1, std::memory_order_relaxed);
+        part.entries.push_back(Entry{sequence, std::move(line)});
+        queued = m_queued.fetch_add(1, std::memory_order_relaxed) + 1;
     }
-    // Drawn under the part's lock: a take that holds every part's lock sees
-    // every line numbered before it, so no later take gets an older line.
-    const std::uint64_t sequence = m_nextSequence.fetch_add(1, std::memory_order_relaxed);
-    part.entries.push_back(Entry{sequence, std::move(line)});
+    const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
+    if (queued > keep && queued - keep > keep / kOverflowSlackDivisor) {
+        DropOldest(keep);
+    }
+}
+
+void LineQueue::DropOldest(std::size_t keep) {
+    std::vector<Entry> dropped;  // freed after the locks are given back
+    // Every part is held, as by a take: the heads can then be compared
+    // without a lock each, and no line comes or goes meanwhile.
+    std::lock_guard partsLock(m_partsLock);
+    std::vector<std::unique_lock<std::mutex>> held;
+    held.reserve(m_parts.size());
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        held.emplace_back(part->lock);
+    }
+    const std::size_t queued = m_queued.load(std::memory_order_relaxed);
+    const std::size_t excess = queued > keep ? queued - keep : 0;
+    dropped.reserve(excess);
+    for (std::size_t n = 0; n < excess; ++n) {
+        LinePart* oldest = nullptr;
+        for (const std::shared_ptr<LinePart>& part : m_parts) {
+            if (!part->entries.empty() &&
+                (oldest == nullptr || part->entries[0].sequence < oldest->entries[0].sequence)) {
+                oldest = part.get();
+            }
+        }
+        if (oldest == nullptr) {
+            break;
+        }
+        dropped.push_back(oldest->entries.pop_front());
+        ++oldest->dropped;
+        m_queued.fetch_sub(1, std::memory_order_relaxed);
+    }
 }
 
 std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
@@ -130,6 +171,7 @@ std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
                 staying[i] = &part;
             }
         }
+        m_queued.store(0, std::memory_order_relaxed);  // every part is empty now
     }
     m_parts.swap(live);
 
@@ -182,6 +224,44 @@ std::uint64_t LineQueue::Take(std::uint32_t maxLines, std::vector<std::string>& 
         lines.push_back(std::move(entry.text));
     }
     return skipped;
+}
+
+std::size_t LineQueue::Size() {
+    std::lock_guard lock(m_partsLock);
+    std::size_t size = 0;
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        std::lock_guard partLock(part->lock);
+        size += part->entries.size();
+    }
+    return size;
+}
+
+void LineQueue::LockForFork() {
+    // In the order a take uses: the parts' list, then every part.
+    m_forkPartsLock = std::unique_lock(m_partsLock);
+    m_forkPartLocks.clear();
+    m_forkPartLocks.reserve(m_parts.size());
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        m_forkPartLocks.emplace_back(part->lock);
+    }
+}
+
+void LineQueue::UnlockAfterFork() {
+    m_forkPartLocks.clear();
+    m_forkPartsLock.unlock();
+}
+
+void LineQueue::ResetInForkedChild() {
+    // The parts of the parent's other threads stay, empty: those threads were
+    // not copied and add no more lines.
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        part->entries.clear();
+        part->dropped = 0;
+    }
+    m_skipped = 0;
+    m_queued.store(0, std::memory_order_relaxed);
+    m_forkPartLocks.clear();
+    m_forkPartsLock.unlock();
 }
 
 void LineQueue::Discard(std::uint32_t maxLines) {

@@ -112,6 +112,37 @@ void CDebug::Flush() {
     // The lines taken are dropped here, written or not.
 }
 
+bool CDebug::CopyLogTo(const char* destination) {
+    Flush();
+    if (destination == nullptr || destination[0] == '\0') {
+        return true;
+    }
+    // Under the file lock and the mutex, as a flush: a flush of this process
+    // or a flush or rotation of another process of the program ends before the
+    // copy begins, so the copy never holds half of one.
+    zelmisc::ScopedLock lock(m_fileLock);
+    switch (m_mutex.Lock(kMutexWaitMs)) {
+        case platform::NamedMutex::Wait::kAcquired:
+            break;
+        case platform::NamedMutex::Wait::kAbandoned:
+            // Ours now: the log is copied as the owner that died left it.
+            platform::OutputDebugText("CDebug got ownership of the abandoned mutex object\n");
+            break;
+        case platform::NamedMutex::Wait::kTimeout:
+            platform::OutputDebugText("CDebug cannot get mutex ownership due to time-out\n");
+            return false;
+        case platform::NamedMutex::Wait::kFailed:
+            platform::OutputDebugText(
+                Printf("CDebug ownership of the mutex object error (%d)\n", m_mutex.error()));
+            return false;
+    }
+    std::error_code error;
+    const bool copied = std::filesystem::copy_file(
+        m_logFilePath, destination, std::filesystem::copy_options::overwrite_existing, error);
+    m_mutex.Unlock();
+    return copied;
+}
+
 std::uint64_t CDebug::TakeUnwritten(std::vector<std::string>& lines) {
     // The kept lines are older than any line taken since; the bound keeps the
     // newest m_queueMaxLines + 1 of them all, as the queue itself would.

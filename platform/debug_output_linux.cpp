@@ -1,5 +1,6 @@
 #include "platform/debug_output.h"
 
+#include <pthread.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -22,6 +23,18 @@ DebugOutputSink& Sink() {  // guarded by SinkMutex()
     static auto* sink = new DebugOutputSink;
     return *sink;
 }
+
+// A fork while another thread sends a text would leave the child with the
+// lock held for ever, and its first text (the log's own reports at exit, say)
+// would never return: the forking thread takes the lock across the fork.
+void LockBeforeFork() {
+    SinkMutex().lock();
+}
+void UnlockAfterFork() {
+    SinkMutex().unlock();
+}
+[[maybe_unused]] const bool g_forkHandlersInstalled =
+    pthread_atfork(&LockBeforeFork, &UnlockAfterFork, &UnlockAfterFork) == 0;
 
 bool EchoToStderr() {
     static const bool echo = [] {

@@ -25,8 +25,9 @@ public:
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
 
-    // Opens |path| for writing at its end: created (mode 0666 less the umask)
-    // when missing, never truncated. False with |error| (errno) on failure.
+    // Opens |path| for writing at its end, never truncated. A symbolic link
+    // under the name is refused (ELOOP), never followed; a missing file is
+    // created new (mode 0640 less the umask). False with |error| (errno).
     bool Open(const std::string& path, int& error);
     bool IsOpen() const { return m_fd >= 0; }
 

@@ -16,6 +16,10 @@ namespace {
 constexpr const char* kCreationAttribute = "user.zel.created";
 // Decimal seconds: a sign, 19 digits and the terminator.
 constexpr std::size_t kCreationTextSize = 24;
+// A new log: the owner writes, the group (which may share the log) reads.
+constexpr mode_t kLogFileMode = 0640;
+// Rounds of "missing - someone else created it - open theirs".
+constexpr int kOpenRounds = 4;
 
 bool ParseSeconds(const char* text, std::size_t size, std::int64_t& seconds) {
     if (size == 0 || size >= kCreationTextSize) {
@@ -41,9 +45,25 @@ AppendFile::~AppendFile() {
 
 bool AppendFile::Open(const std::string& path, int& error) {
     Close();
+    // The log lives in folders other users may write to. A link under its
+    // name is never followed (ELOOP), and a missing log is created only where
+    // no name exists yet, so that a dangling link planted there between the
+    // two opens is not written through either.
     // O_NONBLOCK only for the open itself: a FIFO in the log's place must not
     // hang the writer until some reader comes.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    int fd = -1;
+    for (int round = 0; round < kOpenRounds && fd < 0; ++round) {
+        fd = open(path.c_str(), kFlags);
+        if (fd >= 0 || errno != ENOENT) {
+            break;
+        }
+        fd = open(path.c_str(), kFlags | O_CREAT | O_EXCL, kLogFileMode);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+        // EEXIST: another process made the log meanwhile; open that one.
+    }
     if (fd < 0) {
         error = errno;
         return false;

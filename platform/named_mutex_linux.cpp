@@ -13,9 +13,9 @@
 
 // Creating the shared mutex exactly once, with any number of processes racing:
 //
-//   open /dev/shm/<name> --exists--> map it, check its mark, use it
+//   open /dev/shm/<name> --exists--> check its owner, map it, check its mark, use it
 //        | missing
-//   make an unnamed file in /dev/shm (O_TMPFILE), mode 0660
+//   make an unnamed file in /dev/shm (O_TMPFILE), mode 0660 (0600 per user)
 //   size it, map it, set up the mutex and its mark
 //   link it under <name> --EEXIST--> another process was first: drop ours,
 //        | linked                     open theirs (back to the top)
@@ -35,7 +35,8 @@ namespace {
 
 constexpr const char* kSharedMemoryFolder = "/dev/shm";
 constexpr std::uint32_t kBlockMark = 0x4D4C455Au;  // "ZELM"
-constexpr mode_t kMutexMode = 0660;
+constexpr mode_t kGroupMutexMode = 0660;
+constexpr mode_t kUserMutexMode = 0600;
 // A name shorter than the file system's limit, with room for a temporary suffix.
 constexpr std::size_t kMaxNameLength = 200;
 // Rounds of "missing - made - someone else linked first - open theirs".
@@ -66,16 +67,15 @@ void* MapBlock(int fd) {
 
 // Makes an unnamed, fully set-up block file. |temporaryPath| receives a name
 // when the file system cannot make unnamed files and a named one was used.
-int MakeBlockFile(std::string& temporaryPath, NamedMutexBlock** mapped, int& error) {
+int MakeBlockFile(mode_t mode, std::string& temporaryPath, NamedMutexBlock** mapped, int& error) {
     temporaryPath.clear();
-    int fd = open(kSharedMemoryFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, kMutexMode);
+    int fd = open(kSharedMemoryFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         char name[64];
         std::snprintf(name, sizeof name, "/.zelmutex.%ld.%u", static_cast<long>(getpid()),
                       g_temporaryCounter.fetch_add(1, std::memory_order_relaxed));
         temporaryPath = std::string(kSharedMemoryFolder) + name;
-        fd = open(temporaryPath.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW,
-                  kMutexMode);
+        fd = open(temporaryPath.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd < 0) {
             temporaryPath.clear();
         }
@@ -86,8 +86,7 @@ int MakeBlockFile(std::string& temporaryPath, NamedMutexBlock** mapped, int& err
     }
     // The umask must not narrow the mode: the program's other users share it.
     void* address = nullptr;
-    if (fchmod(fd, kMutexMode) != 0 ||
-        ftruncate(fd, static_cast<off_t>(sizeof(NamedMutexBlock))) != 0 ||
+    if (fchmod(fd, mode) != 0 || ftruncate(fd, static_cast<off_t>(sizeof(NamedMutexBlock))) != 0 ||
         (address = MapBlock(fd)) == nullptr) {
         error = errno;
     } else {
@@ -109,11 +108,27 @@ int MakeBlockFile(std::string& temporaryPath, NamedMutexBlock** mapped, int& err
     return -1;
 }
 
-// Maps a block that exists under its name and checks that it is one.
-NamedMutexBlock* MapExisting(int fd, int& error) {
+// Whether an object that another process made may be used: whoever can
+// write it can hold its mutex for ever (or break it), so it must be this
+// user's, or - for a group-wide name - this group's with no write for others.
+bool Trusted(const struct stat& info, NamedMutex::Scope scope) {
+    if (info.st_uid == geteuid()) {
+        return true;
+    }
+    return scope == NamedMutex::Scope::kGroup && info.st_gid == getegid() &&
+           (info.st_mode & S_IWOTH) == 0;
+}
+
+// Maps a block that exists under its name and checks that it is one that
+// may be used.
+NamedMutexBlock* MapExisting(int fd, NamedMutex::Scope scope, int& error) {
     struct stat info {};
     if (fstat(fd, &info) != 0) {
         error = errno;
+        return nullptr;
+    }
+    if (!Trusted(info, scope)) {
+        error = NamedMutex::kForeignOwner;
         return nullptr;
     }
     if (!S_ISREG(info.st_mode) || info.st_size < static_cast<off_t>(sizeof(NamedMutexBlock))) {
@@ -177,7 +192,7 @@ NamedMutex::~NamedMutex() {
     Close();
 }
 
-bool NamedMutex::Open(const std::string& name) {
+bool NamedMutex::Open(const std::string& name, Scope scope) {
     Close();
     m_error = 0;
     if (name.empty()) {
@@ -207,7 +222,7 @@ bool NamedMutex::Open(const std::string& name) {
     for (int round = 0; round < kOpenRounds; ++round) {
         int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
         if (fd >= 0) {
-            m_block = MapExisting(fd, m_error);
+            m_block = MapExisting(fd, scope, m_error);
             close(fd);
             return m_block != nullptr;
         }
@@ -217,7 +232,8 @@ bool NamedMutex::Open(const std::string& name) {
         }
         std::string temporaryPath;
         NamedMutexBlock* block = nullptr;
-        fd = MakeBlockFile(temporaryPath, &block, m_error);
+        fd = MakeBlockFile(scope == Scope::kGroup ? kGroupMutexMode : kUserMutexMode, temporaryPath,
+                           &block, m_error);
         if (fd < 0) {
             return false;
         }
@@ -289,6 +305,14 @@ void NamedMutex::Close() {
         munmap(m_block, sizeof(NamedMutexBlock));
         m_block = nullptr;
     }
+}
+
+std::string NamedMutex::PerUserName(const std::string& name) {
+    return name + "." + std::to_string(geteuid());
+}
+
+std::string NamedMutex::PathOf(const std::string& name) {
+    return std::string(kSharedMemoryFolder) + "/" + name;
 }
 
 bool NamedMutex::Remove(const std::string& name) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 namespace tapscope::platform {
 
@@ -48,6 +49,17 @@ unsigned long CurrentThreadId();
 // Rises in a child process each time the process forks, so that values kept
 // per thread (ids, priorities) can be read again in the child.
 std::uint64_t ForkGeneration();
+
+// Runs |prepare| before each fork of the process, and |parent| and |child|
+// after it in the two processes (pthread_atfork; the last added prepares
+// first). False when the system refused them.
+bool AddForkHandlers(void (*prepare)(), void (*parent)(), void (*child)());
+
+// In a child process after fork: makes |mutex| free again. Meant for a
+// re-entrant mutex the forking thread held across the fork: the system still
+// counts it as held by the parent's thread, so the child's thread could
+// neither give it back nor take it again. It is set up anew.
+void ResetRecursiveMutexInChild(std::recursive_mutex& mutex);
 
 // The process's priority class, from the nice value of its main thread.
 int ProcessPriorityClass();

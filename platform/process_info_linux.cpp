@@ -130,6 +130,18 @@ std::uint64_t ForkGeneration() {
     return g_forkGeneration.load(std::memory_order_relaxed);
 }
 
+bool AddForkHandlers(void (*prepare)(), void (*parent)(), void (*child)()) {
+    return pthread_atfork(prepare, parent, child) == 0;
+}
+
+void ResetRecursiveMutexInChild(std::recursive_mutex& mutex) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(mutex.native_handle(), &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
 unsigned long CurrentThreadId() {
     return static_cast<unsigned long>(gettid());
 }

@@ -1,10 +1,8 @@
 #include "protocols/abstract_protocol.h"
 
-#include <boost/property_tree/xml_parser.hpp>
-#include <sstream>
-
 #include "log/debug.h"
 #include "platform/debug_output.h"
+#include "protocols/settings_document.h"
 
 namespace {
 
@@ -15,10 +13,9 @@ constexpr const char* kParseError = "Error in parse config.";
 AbstractProtocol::AbstractProtocol(boost::asio::io_context& ioService, const std::string& settings)
     : m_ioService(ioService) {
     try {
-        std::istringstream text(settings);
-        // Parsed aside so that a document that fails half-way leaves nothing.
-        boost::property_tree::ptree parsed;
-        boost::property_tree::read_xml(text, parsed);
+        // Parsed aside so that a document that fails half-way leaves nothing;
+        // one too large or too deeply nested fails before it is read.
+        boost::property_tree::ptree parsed = ParseSettingsDocument(settings);
         m_settings.swap(parsed);
     } catch (...) {
         tapscope::platform::OutputDebugText(kParseError);

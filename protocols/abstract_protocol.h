@@ -43,7 +43,8 @@ public:
                                                      const TransportEvent& event)>;
 
     // Parses |settings| (one XML element "settings" with attributes); a
-    // document that is not well-formed leaves the settings empty and is logged
+    // document that is not well-formed, or is over the bounds of
+    // ParseSettingsDocument, leaves the settings empty and is logged
     // as "Error in parse config.". Never throws because of the document.
     AbstractProtocol(boost::asio::io_context& ioService, const std::string& settings);
 

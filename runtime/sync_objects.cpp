@@ -1,5 +1,7 @@
 #include "runtime/sync_objects.h"
 
+#include "platform/process_info.h"
+
 namespace zelmisc {
 
 void CriticalSection::Lock() {
@@ -13,6 +15,9 @@ void CriticalSection::Enter() {
 }
 void CriticalSection::Leave() {
     m_mutex.unlock();
+}
+void CriticalSection::ResetInForkedChild() {
+    tapscope::platform::ResetRecursiveMutexInChild(m_mutex);
 }
 
 }  // namespace zelmisc

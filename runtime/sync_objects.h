@@ -31,6 +31,11 @@ public:
     virtual void Enter();
     virtual void Leave();
 
+    // In a child process after fork, for a section the forking thread held
+    // across the fork (so nothing it guards was half changed): the section
+    // is free again, and the child's thread no longer holds it.
+    void ResetInForkedChild();
+
 private:
     // A waiter sleeps at once rather than spinning: under contention that lets
     // one thread run several short holds in a row with warm caches, which was

@@ -4,11 +4,13 @@
 // do not wait for each other; a process-wide sequence number, drawn under that
 // lock, restores the order in which the lines were queued when they are taken.
 //
-// Bound: with a bound of B, a take returns at most the newest B + 1 lines and
-// counts every older line as skipped, exactly as one queue that drops its
-// oldest line whenever a line arrives while it holds more than B lines. Each
-// part is held to B + 1 lines by the same rule, which keeps memory bounded and
-// never drops a line that the single queue would keep.
+// Bound: with a bound of B, a take returns at most the newest B + 1 lines over
+// all parts and counts every older line as skipped, exactly as one queue that
+// drops its oldest line whenever a line arrives while it holds more than B
+// lines. Memory is bounded over all parts, whatever the number of producing
+// threads: a push that finds the whole more than a sixteenth over B + 1 lines
+// drops the oldest lines, from whichever parts hold them, down to B + 1 (only
+// then does a producer look at the other parts).
 //
 // Thread safety: every operation may be called from any thread.
 #pragma once
@@ -113,6 +115,18 @@ public:
     // stay counted for the next take.
     void Discard(std::uint32_t maxLines);
 
+    // The lines held now, counted part by part.
+    std::size_t Size();
+
+    // Around a fork of the process: LockForFork takes every lock of the
+    // queue, so that no line is half queued when the process is copied, and
+    // UnlockAfterFork gives them back in the parent. ResetInForkedChild, in
+    // the child, empties the queue (its lines are the parent's to write),
+    // forgets the skip count and gives the locks back.
+    void LockForFork();
+    void UnlockAfterFork();
+    void ResetInForkedChild();
+
     struct Entry {
         std::uint64_t sequence = 0;
         std::string text;
@@ -120,6 +134,8 @@ public:
 
 private:
     LinePart& OwnPart();
+    // Drops the oldest lines over all parts until at most |keep| are held.
+    void DropOldest(std::size_t keep);
     // Moves every entry out of every part, in queue order, and applies the
     // bound. Called with m_partsLock held.
     std::vector<Entry> TakeEntries(std::uint32_t maxLines);
@@ -132,6 +148,12 @@ private:
     // destructors of other thread-local objects at thread exit).
     std::shared_ptr<LinePart> m_sharedPart;
     std::uint64_t m_skipped = 0;  // guarded by m_partsLock
+    // Lines held in all parts; changed only under the lock of the part whose
+    // lines change, so a take that holds every part's lock sees it exact.
+    alignas(64) std::atomic<std::size_t> m_queued{0};
+    // Held by the forking thread from LockForFork until the fork is over.
+    std::unique_lock<std::mutex> m_forkPartsLock;
+    std::vector<std::unique_lock<std::mutex>> m_forkPartLocks;
 };
 
 }  // namespace ZelLog::detail

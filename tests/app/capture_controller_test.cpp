@@ -1,12 +1,17 @@
 // The capture controller with a fake view and the real transports on
 // loopback: what a press of Start does to the capture file, the messages it
 // shows, the blocks it writes, and how a capture ends.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <regex>
 #include <stdexcept>
@@ -200,25 +205,143 @@ TEST_F(CaptureControllerTest, UnusableExistingFileIsReportedAndNothingStarts) {
     }
 }
 
-// A missing folder passes Start without a question; every block then says
-// that the file cannot be opened, and the capture goes on.
-TEST_F(CaptureControllerTest, MissingFolderReportsEveryBlockAndKeepsCapturing) {
-    const std::string capture = m_dir.File("missing/pos_log.txt");
+// A capture file that cannot be created is found out at Start: the message
+// names the path and why, nothing starts, and no file is left behind.
+TEST_F(CaptureControllerTest, UnwritableCaptureFileIsRefusedAtStart) {
+    WriteFile(m_dir.File("plain"), "");
+    struct Case {
+        std::string path;
+        const char* reason;
+    };
+    for (const Case& c : {Case{m_dir.File("missing/pos_log.txt"), "No such file or directory"},
+                          Case{m_dir.File("plain/pos_log.txt"), "Not a directory"}}) {
+        SCOPED_TRACE(c.path);
+        FakeView view;
+        view.SetFileName(c.path);
+        view.SetTab(app::kTabUdp);
+        CaptureController controller(view, "");
+        controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(FreeUdpPort())));
+        controller.OnStartStop();
+
+        ASSERT_EQ(view.Messages().size(), 1u);
+        EXPECT_EQ(view.Messages()[0].text, "Cannot capture into file 'pos_log.txt'.");
+        EXPECT_EQ(view.Messages()[0].detail, c.path + ": " + c.reason);
+        EXPECT_FALSE(controller.WorkerStarted());
+        EXPECT_FALSE(controller.HoldsProtocol());
+        EXPECT_TRUE(controller.CaptureFileRefused());
+    }
+    // The check of a file that can be created leaves none behind.
+    StartUdp();
+    EXPECT_FALSE(m_controller.CaptureFileRefused());
+    EXPECT_FALSE(std::filesystem::exists(m_capture));
+    m_controller.OnStartStop();
+}
+
+// Another user's link in a sticky, world-writable folder is refused before
+// the overwrite question could be asked about the file it points at.
+TEST_F(CaptureControllerTest, AnotherUsersLinkIsRefusedBeforeAnyQuestion) {
+    const passwd* nobody = getpwnam("nobody");
+    if (nobody == nullptr || geteuid() != 0) {
+        GTEST_SKIP() << "needs root and the user nobody to plant another user's link";
+    }
+    const std::string shared = m_dir.File("shared");
+    const std::string victim = m_dir.File("victim");
+    std::filesystem::create_directory(shared);
+    chmod(shared.c_str(), 01777);
+    WriteFile(victim, "not yours");
+    const std::string link = shared + "/pos_log.txt";
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    m_view.SetFileName(link);
+    m_view.Answer(MessageAnswer::kYes);
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(FreeUdpPort())));
+    m_controller.OnStartStop();
+
+    ASSERT_EQ(m_view.Messages().size(), 1u);
+    EXPECT_EQ(m_view.Messages()[0].text, "Cannot capture into file 'pos_log.txt'.");
+    EXPECT_EQ(m_view.Messages()[0].detail.rfind(link + ": a symbolic link of another user", 0), 0u)
+        << m_view.Messages()[0].detail;
+    EXPECT_FALSE(m_controller.WorkerStarted());
+    EXPECT_TRUE(m_controller.CaptureFileRefused());
+    EXPECT_EQ(ReadFile(victim), "not yours");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+}
+
+// A file that cannot be written during a capture is reported once per
+// outage, with the count of dropped blocks when writing works again or when
+// the capture ends; the capture goes on meanwhile.
+TEST_F(CaptureControllerTest, WriteOutageIsReportedOnceAndTheCaptureResumes) {
+    const std::string folder = m_dir.File("out");
+    const std::string away = m_dir.File("away");
+    std::filesystem::create_directory(folder);
+    const std::string capture = folder + "/pos_log.txt";
     m_view.SetFileName(capture);
     const unsigned short port = StartUdp();
-    SendDatagram(port, "one");
-    SendDatagram(port, "two");
+    SendDatagram(port, "a");
+    ASSERT_TRUE(WaitUntil([&] { return m_controller.BlocksWritten() == 1; }));
 
-    ASSERT_TRUE(WaitForMessages(2));
-    for (const app::MessageBoxRequest& message : m_view.Messages()) {
-        EXPECT_EQ(message.text, "Cannot open file");
-        EXPECT_EQ(message.detail, capture + ": No such file or directory");
+    std::filesystem::rename(folder, away);
+    for (const char* lost : {"b", "c", "d"}) {
+        SendDatagram(port, lost);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return m_controller.BlocksDropped() == 3; }));
+    std::filesystem::rename(away, folder);
+    SendDatagram(port, "e");
+    ASSERT_TRUE(WaitUntil([&] { return m_controller.BlocksWritten() == 2; }));
+    EXPECT_EQ(ReadFile(capture), "ae");
+
+    std::filesystem::rename(folder, away);
+    SendDatagram(port, "f");
+    ASSERT_TRUE(WaitUntil([&] { return m_controller.BlocksDropped() == 4; }));
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForWorkerEnd());
+
+    const std::string detail = capture + ": No such file or directory";
+    const std::vector<app::MessageBoxRequest> messages = m_view.Messages();
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[0].text, "Cannot open file");
+    EXPECT_EQ(messages[1].text, "Writing to the capture file works again; 3 blocks were dropped.");
+    EXPECT_EQ(messages[2].text, "Cannot open file");
+    EXPECT_EQ(messages[3].text,
+              "The capture ended while its file could not be written; 1 block was dropped.");
+    for (const app::MessageBoxRequest& message : messages) {
+        EXPECT_EQ(message.detail, detail);
         EXPECT_EQ(message.caption, "tapscope");
     }
-    EXPECT_TRUE(m_controller.HoldsProtocol());
-    EXPECT_EQ(m_view.Position(), 0);
-    m_controller.OnStartStop();
-    EXPECT_TRUE(WaitForWorkerEnd());
+    EXPECT_EQ(CountContaining(LogTexts(), "Cannot open file [" + capture + "]"), 2);
+}
+
+// A FIFO whose reader stops reading: the pipe fills and the worker waits in a
+// write when Stop comes; the stop is not held up, and the block is counted.
+TEST_F(CaptureControllerTest, StalledPipeReaderCannotHoldTheStopUp) {
+    const std::string fifo = m_dir.File("capture.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    m_view.SetFileName(fifo);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    // One datagram fits, the second does not.
+    ASSERT_EQ(fcntl(reader, F_SETPIPE_SZ, 65536), 65536);
+    const unsigned short port = StartUdp();
+    const std::string big(60000, 'x');
+    for (int i = 0; i < 3; ++i) {
+        SendDatagram(port, big);
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        int queued = 0;
+        return m_controller.BlocksWritten() == 1 && ioctl(reader, FIONREAD, &queued) == 0 &&
+               queued > static_cast<int>(big.size());
+    }));
+    auto stopped = std::async(std::launch::async, [&] {
+        m_controller.OnStartStop();
+        m_controller.OnClose();
+    });
+    EXPECT_EQ(stopped.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    close(reader);  // frees the worker should the stop have hung
+    stopped.wait();
+    EXPECT_GE(m_controller.BlocksDropped(), 1u);
+    EXPECT_EQ(CountContaining(m_view.MessageTexts(),
+                              "The capture ended while its file could not be written"),
+              1);
 }
 
 // A block that cannot be written whole is reported, not logged as written.
@@ -262,6 +385,49 @@ TEST_F(CaptureControllerTest, BlocksAreAppendedInArrivalOrderAndLogged) {
     EXPECT_TRUE(WaitForWorkerEnd());
     EXPECT_EQ(m_view.Captions(), (std::vector<std::string>{"Stop...", "Start..."}));
     EXPECT_EQ(m_view.EnabledStates(), (std::vector<bool>{false, true}));
+}
+
+// A capture that rolls over puts whole blocks into time-stamped files beside
+// the capture file's name, asks nothing about an existing file of that name,
+// and logs each block against the file it went to.
+TEST_F(CaptureControllerTest, RolloverKeepsEveryBlockWholeInOneFile) {
+    WriteFile(m_capture, "earlier");
+    app::RolloverLimits limits;
+    limits.maxBytes = 10;
+    m_controller.SetRollover(limits);
+    const unsigned short port = StartUdp();
+    for (const char* block : {"abcd", "efgh", "ijkl", "0123456789AB"}) {
+        SendDatagram(port, block);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return m_controller.BlocksWritten() == 4; }));
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForWorkerEnd());
+
+    EXPECT_TRUE(m_view.Messages().empty());
+    EXPECT_EQ(ReadFile(m_capture), "earlier");
+    std::vector<std::string> rolled;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path())) {
+        if (entry.path() != m_capture) {
+            rolled.push_back(entry.path().string());
+        }
+    }
+    // In capture order: by the time stamp, then within one second "x.txt",
+    // "x-2.txt", "x-3.txt".
+    auto order = [](const std::string& path) {
+        std::smatch match;
+        std::regex_search(path, match, std::regex(R"(-(\d{8}-\d{6})(?:-(\d+))?\.txt$)"));
+        return std::make_pair(match[1].str(), match[2].matched ? std::stoi(match[2].str()) : 1);
+    };
+    std::sort(rolled.begin(), rolled.end(),
+              [&](const std::string& a, const std::string& b) { return order(a) < order(b); });
+    ASSERT_EQ(rolled.size(), 3u);
+    EXPECT_EQ(ReadFile(rolled[0]), "abcdefgh");
+    EXPECT_EQ(ReadFile(rolled[1]), "ijkl");
+    EXPECT_EQ(ReadFile(rolled[2]), "0123456789AB");
+    EXPECT_EQ(m_controller.CurrentCaptureFile(), rolled[2]);
+    const std::vector<std::string> texts = LogTexts();
+    EXPECT_EQ(CountContaining(texts, "Success write [4] symbols to file [" + rolled[0] + "]"), 2);
+    EXPECT_EQ(CountContaining(texts, "Success write [4] symbols to file [" + rolled[1] + "]"), 1);
 }
 
 // A count of 0 in a non-empty buffer is still a written block; an empty

@@ -2,6 +2,7 @@
 // standard error joined to its output, and the tests read what it says.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <boost/asio/write.hpp>
 #include <filesystem>
@@ -37,6 +38,16 @@ bool ReadUntil(ChildProcess& child, const std::string& part, std::string& seen) 
             return true;
         }
     }
+}
+
+// tapscope with |args|, its standard error going to the file |errors|, so
+// that its standard output carries only what it writes there.
+std::unique_ptr<ChildProcess> StartTapscopeErrorsTo(const std::string& errors,
+                                                    const std::vector<std::string>& args) {
+    std::vector<std::string> shellArgs = {"-c", "e=$1; shift; exec \"$0\" \"$@\" 2>\"$e\"",
+                                          TAPSCOPE_PROGRAM, errors};
+    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>("/bin/sh", shellArgs);
 }
 
 struct Finished {
@@ -96,18 +107,16 @@ TEST_F(CommandLineTest, TcpCaptureEndsCleanlyOnSigterm) {
     EXPECT_NE(output.find("captured 13 bytes in 13 blocks"), std::string::npos) << output;
 }
 
-// A transport's message ends the capture with a non-zero status; a transport
-// that has nothing to do is reported as such.
+// A transport's message ends the capture with a non-zero status and says why.
 TEST_F(CommandLineTest, FailuresEndWithStatusOneAndSayWhy) {
     struct Case {
         std::vector<std::string> args;
         const char* said;
     };
     const Case cases[] = {
-        {{"capture", "udp", "--ip", "localhost"}, "tapscope: "},
-        {{"capture", "tcp", "--settings", "<settings ip=\"127.0.0.1"},
-         "the tcp transport did not start and reported no error"},
-        {{"capture", "com", "--settings", ""}, "the com transport did not start"},
+        // An address of a documentation network, on no interface here.
+        {{"capture", "udp", "--ip", "192.0.2.1"}, "tapscope: bind: "},
+        {{"capture", "com", "--port", m_dir.File("no-such-device")}, "tapscope: open: "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.said);
@@ -144,11 +153,176 @@ TEST_F(CommandLineTest, ExistingFileIsKeptWithoutATerminal) {
     EXPECT_EQ(status, 0);
 }
 
-TEST_F(CommandLineTest, UsageErrorEndsWithStatusTwo) {
-    const Finished wrong = RunToEnd({"capture", "udp", "--port", "70000"});
-    EXPECT_EQ(wrong.status, 2);
-    EXPECT_NE(wrong.output.find("Enter an integer between 1 and 65535."), std::string::npos)
-        << wrong.output;
+// Values no transport could use are usage errors: status 2, a text that
+// names the option and what it takes, and nothing opened or written.
+TEST_F(CommandLineTest, UsageErrorsEndWithStatusTwoAndSayWhatIsAccepted) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* said;
+    };
+    const Case cases[] = {
+        {{"capture", "udp", "--port", "70000"}, "Enter an integer between 1 and 65535."},
+        {{"capture", "com", "--port", "COM0"}, "--port 'COM0': give COM1 to COM255"},
+        {{"capture", "com", "--charsize", "9"}, "--charsize '9': give 5, 6, 7 or 8 data bits"},
+        // Once bound port 7 past the port check, through the quote.
+        {{"capture", "udp", "--ip", "0.0.0.0\" port=\"7"},
+         "--ip '0.0.0.0\" port=\"7': give a numeric IPv4 or IPv6 address"},
+        {{"capture", "udp", "--settings", "garbage"},
+         "--settings: not a well-formed settings document"},
+        {{"capture", "tcp", "--settings", "<settings port=\"9000\" />"},
+         "--settings: the settings element lacks the attribute ip"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", m_capture});
+        const Finished finished = RunToEnd(args);
+        EXPECT_EQ(finished.status, 2) << finished.output;
+        EXPECT_NE(finished.output.find(c.said), std::string::npos) << finished.output;
+        EXPECT_NE(finished.output.find("Try 'tapscope --help'."), std::string::npos)
+            << finished.output;
+        EXPECT_EQ(finished.output.find("capturing"), std::string::npos) << finished.output;
+        EXPECT_FALSE(std::filesystem::exists(m_capture));
+    }
+}
+
+TEST_F(CommandLineTest, HelpFromEveryPlaceNamesDevicesAndStatuses) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"capture", "--help"}, {"capture", "udp", "--help"}, {"capture", "-h"}}) {
+        SCOPED_TRACE(args.back() + " after " + std::to_string(args.size() - 1) + " words");
+        const Finished finished = RunToEnd(args);
+        EXPECT_EQ(finished.status, 0) << finished.output;
+        for (const char* part : {"Usage: tapscope", "TAPSCOPE_DEVICES", "tapscope/devices",
+                                 "Exit status:", "SIGHUP"}) {
+            EXPECT_NE(finished.output.find(part), std::string::npos) << part;
+        }
+    }
+}
+
+// "tapscope" over SSH: no display, so no window, and a status and text that
+// say where to go instead of Qt's abort.
+TEST_F(CommandLineTest, TheWindowWithoutADisplaySaysSoAndEndsWithStatusTwo) {
+    struct Case {
+        const char* environment;  // shell assignments before the program runs
+        const char* said;
+    };
+    const Case cases[] = {
+        {"unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM", "neither DISPLAY nor WAYLAND_DISPLAY"},
+        // A display that is named but answers nobody: Qt's plugin fails.
+        {"unset WAYLAND_DISPLAY; export QT_QPA_PLATFORM=xcb DISPLAY=/nonexistent/socket:0",
+         "the window system could not be reached"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.environment);
+        ChildProcess child(
+            "/bin/sh", {"-c", std::string(c.environment) + "; exec \"$0\" 2>&1", TAPSCOPE_PROGRAM});
+        child.CloseInput();
+        const std::string output = child.ReadAll();
+        int status = -1;
+        ASSERT_TRUE(child.Wait(kExitLimitMs, &status));
+        EXPECT_EQ(status, 2) << output;
+        EXPECT_NE(output.find("no display to open the capture window on"), std::string::npos)
+            << output;
+        EXPECT_NE(output.find(c.said), std::string::npos) << output;
+        EXPECT_NE(output.find("tapscope capture udp"), std::string::npos) << output;
+    }
+}
+
+TEST_F(CommandLineTest, RolloverOptionsAreCheckedBeforeAnythingStarts) {
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } cases[] = {
+        {{"--keep", "3"}, "--keep needs --rotate-size or --rotate-every"},
+        {{"--rotate-size", "0"}, "--rotate-size: '0' is not a whole number of MiB"},
+        {{"--rotate-every=5x"}, "--rotate-every: '5x' is not a time such as 90s"},
+        {{"--rotate-every", "1h", "--keep", "0"}, "--keep: '0' is not a whole number"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"capture", "udp", "--port", "9"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Finished refused = RunToEnd(args);
+        EXPECT_EQ(refused.status, 2) << refused.output;
+        EXPECT_NE(refused.output.find(c.said), std::string::npos) << refused.output;
+    }
+}
+
+// A capture file that cannot be created is a usage error found at Start:
+// status 2, the path and the reason, and no capture reported.
+TEST_F(CommandLineTest, UnwritableCaptureFileEndsWithStatusTwoBeforeCapturing) {
+    const std::string capture = m_dir.File("no/such/dir/out.bin");
+    const Finished refused =
+        RunToEnd({"capture", "udp", "--port", std::to_string(FreeUdpPort()), "-o", capture});
+    EXPECT_EQ(refused.status, 2) << refused.output;
+    EXPECT_NE(refused.output.find(capture + ": No such file or directory"), std::string::npos)
+        << refused.output;
+    EXPECT_EQ(refused.output.find("capturing"), std::string::npos) << refused.output;
+    EXPECT_EQ(refused.output.find("captured"), std::string::npos) << refused.output;
+    EXPECT_FALSE(std::filesystem::exists(m_dir.File("no")));
+}
+
+// "-o -": the bytes go to standard output, and every other line to standard
+// error.
+TEST_F(CommandLineTest, CaptureToStandardOutput) {
+    const std::string errors = m_dir.File("errors.txt");
+    const unsigned short port = FreeUdpPort();
+    auto child = StartTapscopeErrorsTo(
+        errors, {"capture", "udp", "--port", std::to_string(port), "-o", "-"});
+    ASSERT_TRUE(WaitUntil([&] {
+        return ReadFile(errors).find("capturing udp into standard output") != std::string::npos;
+    })) << ReadFile(errors);
+    SendDatagram(port, "abc\n");
+    EXPECT_EQ(child->ReadLine(), "abc");
+    SendDatagram(port, "de\n");
+    EXPECT_EQ(child->ReadLine(), "de");
+    kill(child->Pid(), SIGINT);
+    EXPECT_EQ(child->ReadAll(), "");
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 0) << ReadFile(errors);
+    EXPECT_NE(ReadFile(errors).find("captured 7 bytes in 2 blocks into standard output"),
+              std::string::npos)
+        << ReadFile(errors);
+}
+
+// A FIFO as capture file: without a reader a block is reported and a signal
+// still ends the capture; with a reading program the bytes stream to it; a
+// reader that goes away ends the capture with a message and status 1, never
+// with SIGPIPE.
+TEST_F(CommandLineTest, PipeCaptureEndsWhateverTheReaderDoes) {
+    const std::string fifo = m_dir.File("capture.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    unsigned short port = FreeUdpPort();
+    auto child = StartTapscope({"capture", "udp", "--port", std::to_string(port), "-o", fifo});
+    std::string output;
+    ASSERT_TRUE(ReadUntil(*child, "capturing", output)) << output;
+    SendDatagram(port, "nobody reads this");
+    ASSERT_TRUE(ReadUntil(*child, "no program has the pipe open for reading", output)) << output;
+    kill(child->Pid(), SIGTERM);
+    output += child->ReadAll();
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 1) << output;
+    EXPECT_NE(output.find("1 block was dropped"), std::string::npos) << output;
+
+    // A real reader that takes three bytes and leaves; it has the FIFO open
+    // once it says "ready".
+    ChildProcess reader("/bin/sh", {"-c", "exec 3<>\"$0\"; echo ready; head -c 3 <&3", fifo});
+    ASSERT_EQ(reader.ReadLine(), "ready");
+    port = FreeUdpPort();
+    child = StartTapscope({"capture", "udp", "--port", std::to_string(port), "-o", fifo});
+    output.clear();
+    ASSERT_TRUE(ReadUntil(*child, "capturing", output)) << output;
+    SendDatagram(port, "abc");
+    EXPECT_EQ(reader.ReadAll(), "abc");
+    // Until the capture learns that the reader has gone.
+    ASSERT_TRUE(WaitUntil([&] {
+        SendDatagram(port, "more");
+        return child->Wait(10, &status);
+    }));
+    output += child->ReadAll();
+    EXPECT_EQ(status, 1) << output;
+    EXPECT_NE(output.find(fifo + ": Broken pipe"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -4,12 +4,18 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <boost/property_tree/xml_parser.hpp>
+#include <map>
+#include <sstream>
 
 #include "app/com_setting_dialog.h"
 #include "app/command_line.h"
+#include "app/display_check.h"
 #include "app/ethernet_setting_dialog.h"
 #include "app/settings_documents.h"
+#include "protocols/udp_protocol.h"
 #include "tests/app/app_test_support.h"
+#include "tests/support/log_test_access.h"
 
 namespace tapscope::testing {
 namespace {
@@ -126,6 +132,54 @@ TEST(SettingsPageTest, EthernetPageReportsABadPortAndRejectsIt) {
     }
 }
 
+// The attribute |name| of the document's settings element as the transports
+// read it.
+std::string AttributeOf(const std::string& document, const std::string& name) {
+    std::istringstream text(document);
+    boost::property_tree::ptree tree;
+    boost::property_tree::read_xml(text, tree);
+    return tree.get<std::string>("settings.<xmlattr>." + name);
+}
+
+// What a person types into a free-text field stays inside that field's
+// attribute, whatever markup it holds.
+TEST(SettingsPageTest, TypedMarkupStaysInsideItsAttribute) {
+    const std::string hostile = "0.0.0.0\" port=\"7 <&> '";
+    ComSettingDialog com;
+    com.BaudRateBox()->setEditText(QString::fromStdString(hostile));
+    com.CharSizeBox()->setText(QStringLiteral("7\" parity=\"1"));
+    const std::string comDocument = com.GetSettings();
+    EXPECT_EQ(AttributeOf(comDocument, "baudrate"), hostile) << comDocument;
+    EXPECT_EQ(AttributeOf(comDocument, "charsize"), "7\" parity=\"1") << comDocument;
+    EXPECT_EQ(AttributeOf(comDocument, "parity"), "0") << comDocument;
+
+    EthernetSettingDialog ethernet;
+    ethernet.AddressBox()->setText(QString::fromStdString(hostile));
+    const std::string ethernetDocument = ethernet.GetSettings();
+    EXPECT_EQ(AttributeOf(ethernetDocument, "ip"), hostile) << ethernetDocument;
+    EXPECT_EQ(AttributeOf(ethernetDocument, "port"), "8001") << ethernetDocument;
+}
+
+// An address with a quote in it is one bad address: the transport refuses it
+// with the address error instead of listening somewhere it was never told.
+TEST(SettingsPageTest, AnAddressWithAQuoteFailsWithTheAddressError) {
+    ZelLog::LogSettings logSettings;
+    logSettings.level = 2;
+    ZelLog::CDebugTestAccess::InstallProcessLog(logSettings);
+    EthernetSettingDialog page;
+    page.AddressBox()->setText(QStringLiteral("127.0.0.1\" port=\"7"));
+    boost::asio::io_context io;
+    auto udp = MakeProtocol<UDPProtocol>(io, page.GetSettings());
+    std::vector<std::string> messages;
+    udp->m_messageSignal.connect([&](std::shared_ptr<AbstractProtocol>, const std::string& text) {
+        messages.push_back(text);
+    });
+    EXPECT_FALSE(udp->Start());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("Invalid argument"), std::string::npos) << messages[0];
+    EXPECT_EQ(udp->LocalPort(), 0);
+}
+
 TEST(CommandLineParseTest, Parses) {
     using app::CommandKind;
     struct Case {
@@ -152,9 +206,67 @@ TEST(CommandLineParseTest, Parses) {
          "<settings port=\"/dev/ttyUSB0\" baudrate=\"115200\" charsize=\"7\" parity=\"2\" "
          "stopbits=\"1\" />",
          ""},
-        {{"capture", "udp", "--settings", "<settings port=\"0\" />"},
+        {{"capture", "udp", "--settings", "<settings port=\" 9000 \" ip=\"::1\" />"},
          CommandKind::kCapture,
-         "<settings port=\"0\" />",
+         "<settings port=\" 9000 \" ip=\"::1\" />",
+         ""},
+        {{"capture", "com", "--port", "com255", "--stopbits", "1.5"},
+         CommandKind::kCapture,
+         "<settings port=\"com255\" baudrate=\"9600\" charsize=\"8\" parity=\"0\" "
+         "stopbits=\"1\" />",
+         ""},
+        {{"capture", "com", "--stopbits=2", "--port", "/dev/a\"b"},
+         CommandKind::kCapture,
+         "<settings port=\"/dev/a&quot;b\" baudrate=\"9600\" charsize=\"8\" parity=\"0\" "
+         "stopbits=\"2\" />",
+         ""},
+        {{"capture", "--help"}, CommandKind::kHelp, "", ""},
+        {{"capture", "com", "--stopbits", "3"},
+         CommandKind::kError,
+         "--stopbits: '3' is not one, onepointfive or two, nor 1, 1.5 or 2",
+         ""},
+        {{"capture", "com", "--port", "COM0"},
+         CommandKind::kError,
+         "--port 'COM0': give COM1 to COM255, or a device path such as /dev/ttyUSB0",
+         ""},
+        {{"capture", "com", "--charsize", "9"},
+         CommandKind::kError,
+         "--charsize '9': give 5, 6, 7 or 8 data bits",
+         ""},
+        {{"capture", "com", "--baudrate", "abc"},
+         CommandKind::kError,
+         "--baudrate 'abc': give a whole number of bits per second, such as 9600 or 115200",
+         ""},
+        {{"capture", "udp", "--ip", "localhost"},
+         CommandKind::kError,
+         "--ip 'localhost': give a numeric IPv4 or IPv6 address such as 127.0.0.1, 0.0.0.0 or "
+         "::1 (host names are not looked up)",
+         ""},
+        {{"capture", "udp", "--settings", "<settings port=\"0\" />"},
+         CommandKind::kError,
+         "--settings: the settings element lacks the attribute ip; give <settings ip=\"...\" "
+         "port=\"...\" />",
+         ""},
+        {{"capture", "com", "--settings", "<settings port=\"COM1\" parity=\"0\" />"},
+         CommandKind::kError,
+         "--settings: the settings element lacks the attributes baudrate, charsize and "
+         "stopbits; give <settings port=\"...\" baudrate=\"...\" charsize=\"...\" "
+         "parity=\"...\" stopbits=\"...\" />",
+         ""},
+        {{"capture", "tcp", "--settings", "<other ip=\"127.0.0.1\" port=\"9000\" />"},
+         CommandKind::kError,
+         "--settings: the document has no settings element; give <settings ip=\"...\" "
+         "port=\"...\" />",
+         ""},
+        {{"capture", "udp", "--settings", "<settings ip=\"127.0.0.1\" port=\"0\" />"},
+         CommandKind::kError,
+         "--settings: port=\"0\": give a port number from 1 to 65535",
+         ""},
+        {{"capture", "com", "--settings",
+          "<settings port=\"COM3\" baudrate=\"9600\" charsize=\"8\" parity=\"3\" "
+          "stopbits=\"0\" />"},
+         CommandKind::kError,
+         "--settings: parity=\"3\": give 0 (none), 1 (odd) or 2 (even)",
          ""},
         {{"capture"}, CommandKind::kError, "capture needs a transport: com, udp or tcp", ""},
         {{"capture", "usb"},
@@ -178,6 +290,14 @@ TEST(CommandLineParseTest, Parses) {
          CommandKind::kError,
          "give either --settings or --port, not both",
          ""},
+        {{"capture", "udp", "--settings", std::string(70000, ' ')},
+         CommandKind::kError,
+         "--settings: settings document of 70000 bytes; at most 65536 are read",
+         ""},
+        {{"capture", "udp", "--settings", "<a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a>"},
+         CommandKind::kError,
+         "--settings: settings document nested deeper than 16 elements",
+         ""},
     };
     for (const Case& c : cases) {
         std::string joined;
@@ -195,6 +315,35 @@ TEST(CommandLineParseTest, Parses) {
         }
     }
     EXPECT_TRUE(app::ParseCommandLine({"capture", "udp", "--overwrite"}).capture.overwrite);
+}
+
+TEST(DisplayCheckTest, TheDesktopPlatformsNeedTheirDisplay) {
+    struct Case {
+        std::map<std::string, std::string> environment;
+        bool available;
+    };
+    const Case cases[] = {
+        {{}, false},
+        {{{"DISPLAY", ":0"}}, true},
+        {{{"WAYLAND_DISPLAY", "wayland-0"}}, true},
+        {{{"QT_QPA_PLATFORM", "offscreen"}}, true},
+        {{{"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", "wayland-0"}}, false},
+        {{{"QT_QPA_PLATFORM", "wayland"}, {"DISPLAY", ":0"}}, false},
+        {{{"QT_QPA_PLATFORM", "wayland;xcb"}, {"DISPLAY", ":0"}}, true},
+        {{{"QT_QPA_PLATFORM", "wayland-egl;offscreen"}}, true},
+    };
+    for (const Case& c : cases) {
+        std::string described;
+        for (const auto& [name, value] : c.environment) {
+            described += name + "=" + value + " ";
+        }
+        SCOPED_TRACE(described);
+        EXPECT_EQ(app::DisplayAvailable([&](const char* name) -> const char* {
+                      const auto found = c.environment.find(name);
+                      return found == c.environment.end() ? nullptr : found->second.c_str();
+                  }),
+                  c.available);
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <boost/asio/write.hpp>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "app/about_dlg.h"
 #include "app/com_setting_dialog.h"
@@ -154,6 +156,27 @@ TEST_F(WindowTest, BadPortIsReportedAndNothingStarts) {
     EXPECT_EQ(Caption(), "Start");
 }
 
+// A capture file in a folder that does not exist is refused at Start, with
+// its path in the box, and the window stays idle.
+TEST_F(WindowTest, UnwritableCaptureFileIsReportedAndNothingStarts) {
+    const std::string capture = m_dir.File("missing/pos_log.txt");
+    m_window->FileNameBox()->setText(QString::fromStdString(capture));
+    m_window->Tab()->setCurrentIndex(1);
+    EthernetPage()->PortBox()->setText(QString::number(FreeUdpPort()));
+    std::string detail;
+    ModalBoxAnswerer answerer([&](const QMessageBox& box) {
+        detail = (box.informativeText() + box.detailedText()).toStdString();
+        return QMessageBox::Ok;
+    });
+    QTest::mouseClick(m_window->StartButton(), Qt::LeftButton);
+    EXPECT_EQ(answerer.Texts(),
+              std::vector<std::string>{"Cannot capture into file 'pos_log.txt'."});
+    EXPECT_NE(detail.find(capture + ": No such file or directory"), std::string::npos) << detail;
+    EXPECT_FALSE(m_window->Controller().WorkerStarted());
+    EXPECT_EQ(Caption(), "Start");
+    EXPECT_TRUE(ControlsEnabled());
+}
+
 // The window ends while the worker waits for the box of a transport message:
 // every way out releases it, joins the worker and releases the transport.
 TEST_F(WindowTest, EveryWayOutEndsTheCaptureWhileABoxIsPending) {
@@ -199,6 +222,33 @@ TEST_F(WindowTest, EveryWayOutEndsTheCaptureWhileABoxIsPending) {
         m_window.reset();
         EXPECT_TRUE(transport.expired());
     }
+}
+
+// File names and transport texts may hold markup; a box shows them as
+// written, from the window thread and from the worker alike.
+TEST_F(WindowTest, MessageBoxesShowMarkupAsPlainText) {
+    app::MessageBoxRequest request;
+    request.text = "Cannot open <b>x</b>.bin";
+    request.detail = "<i>bind</i> &amp; <a href=\"x\">more</a>";
+    request.caption = "tapscope";
+    std::vector<QString> shown;
+    int richLabels = 0;
+    ModalBoxAnswerer answerer([&](const QMessageBox& box) {
+        for (const QLabel* label : box.findChildren<QLabel*>()) {
+            if (!label->text().isEmpty()) {
+                shown.push_back(label->text());
+                richLabels += label->textFormat() == Qt::PlainText ? 0 : 1;
+            }
+        }
+        return QMessageBox::Ok;
+    });
+    EXPECT_EQ(m_window->ShowMessage(request), app::MessageAnswer::kOk);
+    std::thread worker([&] { m_window->ShowMessage(request); });
+    ASSERT_TRUE(ProcessUntil([&] { return answerer.Texts().size() == 2; }));
+    worker.join();
+    EXPECT_EQ(richLabels, 0);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), QString::fromStdString(request.text)), 2);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), QString::fromStdString(request.detail)), 2);
 }
 
 TEST_F(WindowTest, BrowseKeepsTheNameOnCancelAndTakesTheChosenPath) {

@@ -14,17 +14,16 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <sstream>
 #include <string>
 
 #include "log/debug.h"
 #include "platform/debug_output.h"
 #include "platform/serial_device.h"
 #include "protocols/serial_protocol.h"
+#include "protocols/settings_document.h"
 #include "protocols/tcp_server_protocol.h"
 #include "protocols/udp_protocol.h"
 #include "tests/support/log_test_access.h"
@@ -85,14 +84,11 @@ Environment& TheEnvironment() {
 // The settings as the transports read them (boost::property_tree, defaults
 // for what is missing).
 boost::property_tree::ptree Parse(const std::string& document) {
-    boost::property_tree::ptree tree;
     try {
-        std::istringstream text(document);
-        boost::property_tree::read_xml(text, tree);
+        return ParseSettingsDocument(document);
     } catch (...) {
-        tree.clear();
+        return {};
     }
-    return tree;
 }
 
 bool AddressIsLoopbackOrInvalid(const boost::property_tree::ptree& tree) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,6 +75,52 @@ TEST(LineQueue, TheBoundKeepsTheNewestLinesOverAllThreads) {
     EXPECT_EQ(numbers[0], (std::vector<int>{25, 26, 27, 28, 29}));
     EXPECT_EQ(numbers[1], (std::vector<int>{0, 1, 2, 3, 4}));
     EXPECT_EQ(lines.front(), "0:25");
+}
+
+TEST(LineQueue, ManyProducerThreadsShareOneBound) {
+    // Nothing is taken while 16 threads each queue far more than the bound:
+    // the queue as a whole never holds more than bound + 1 lines and the
+    // sixteenth it may run over (and a line in flight per producer), and a
+    // take gets exactly the newest bound + 1.
+    constexpr int kThreads = 16;
+    constexpr int kLinesEach = 20000;
+    constexpr std::uint32_t kBound = 1000;
+    LineQueue queue;
+    std::atomic<int> running{kThreads};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kLinesEach; ++i) {
+                queue.Push(std::to_string(t) + ":" + std::to_string(i), kBound);
+            }
+            --running;
+        });
+    }
+    std::size_t largest = 0;
+    while (running.load() > 0) {
+        largest = std::max(largest, queue.Size());
+        std::this_thread::yield();
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    constexpr std::size_t kMostHeld = (kBound + 1) + (kBound + 1) / 16;
+    EXPECT_LE(largest, kMostHeld + kThreads);
+    EXPECT_LE(queue.Size(), kMostHeld);
+
+    std::vector<std::string> lines;
+    EXPECT_EQ(queue.Take(kBound, lines), std::uint64_t{kThreads} * kLinesEach - (kBound + 1));
+    ASSERT_EQ(lines.size(), kBound + 1);
+    // The oldest lines went first: what each thread kept is the end of what
+    // it queued.
+    const auto numbers = NumbersByThread(lines, kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        SCOPED_TRACE(t);
+        for (std::size_t k = 0; k < numbers[t].size(); ++k) {
+            EXPECT_EQ(numbers[t][k], kLinesEach - static_cast<int>(numbers[t].size() - k));
+        }
+    }
+    EXPECT_EQ(queue.Size(), 0u);
 }
 
 TEST(LineQueue, ConcurrentTakesNeverLoseOrReorderALine) {

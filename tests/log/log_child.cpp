@@ -7,8 +7,20 @@
 //   log_child probe <module> <log path>
 //       logs through CDebug::Instance while the process-wide log is being
 //       made; prints "same" when that call got the object under construction
-//   log_child hold <module>
-//       takes the module's mutex, prints "held", releases it at end of input
+//   log_child fork <module> <log path> <count> <tag>
+//       queues <count> lines "<tag> before #<i>" through the process-wide log
+//       (its writer flushes once a minute), then forks: the child queues
+//       "<tag> child #<i>" and calls exit(0); the parent waits up to 20 s for
+//       it (then kills it), prints "child exit <code>" or "child hung",
+//       queues "<tag> after" and returns from main
+//   log_child hold <module> [nobody]
+//       takes the module's mutex (as the user nobody when asked: the one that
+//       user's log would take), prints "held", releases it at end of input
+//   log_child flush-as-nobody <module> <log path> <tag>
+//       as the user nobody, makes a log of the module (no writer), queues
+//       "<tag> first" and flushes, prints "flushed", then at end of input
+//       queues "<tag> second" and flushes again; every debug-output text is
+//       printed as with "start"
 //   log_child die-holding <module>
 //       takes the module's mutex, prints "held" and dies holding it
 //   log_child start <count> <tag> <flush every> [nobody] [header] [warning]
@@ -23,6 +35,10 @@
 //
 // Line <i> of a writer is "<tag> #<i> <payload>", the payload being
 // PayloadLength(i) times the letter 'a' + i % 26.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -129,10 +145,18 @@ int Start(int argc, char** argv) {
     return 0;  // the exit handler writes what is still queued
 }
 
-int Hold(const char* module, bool die) {
-    tapscope::platform::NamedMutex mutex;
-    if (!mutex.Open(module) ||
-        mutex.Lock(30000) != tapscope::platform::NamedMutex::Wait::kAcquired) {
+int Hold(const char* module, bool die, bool nobody) {
+    using tapscope::platform::NamedMutex;
+    if (nobody && !tapscope::testing::DropToNobody()) {
+        std::printf("cannot run as nobody\n");
+        return tapscope::testing::kChildCannotRun;
+    }
+    NamedMutex mutex;
+    bool opened = mutex.Open(module);
+    if (!opened && nobody) {
+        opened = mutex.Open(NamedMutex::PerUserName(module), NamedMutex::Scope::kUser);
+    }
+    if (!opened || mutex.Lock(30000) != NamedMutex::Wait::kAcquired) {
         std::printf("cannot take the mutex %s\n", module);
         return 2;
     }
@@ -144,6 +168,61 @@ int Hold(const char* module, bool die) {
     while (std::fgetc(stdin) != EOF) {
     }
     mutex.Unlock();
+    return 0;
+}
+
+int ForkAndExit(const char* module, const char* path, int count, const char* tag) {
+    CDebugTestAccess::StartProcessLog(
+        Settings(module, path, static_cast<std::uint32_t>(count) * 4, 60000));
+    for (int i = 0; i < count; ++i) {
+        ZelLog::Log()->Trace("%s before #%d", tag, i);
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        std::printf("cannot fork\n");
+        return 2;
+    }
+    if (child == 0) {
+        for (int i = 0; i < count; ++i) {
+            ZelLog::Log()->Trace("%s child #%d", tag, i);
+        }
+        std::exit(0);
+    }
+    constexpr auto kChildDeadline = std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + kChildDeadline;
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(child, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (ended == child && WIFEXITED(status)) {
+        std::printf("child exit %d\n", WEXITSTATUS(status));
+    } else {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        std::printf("child hung\n");
+    }
+    std::fflush(stdout);
+    ZelLog::Log()->Trace("%s after", tag);
+    return 0;  // the exit handler writes what is still queued
+}
+
+int FlushAsNobody(const char* module, const char* path, const std::string& tag) {
+    tapscope::platform::SetDebugOutputSink(&PrintDebugText);
+    if (!tapscope::testing::DropToNobody()) {
+        std::printf("cannot run as nobody\n");
+        return tapscope::testing::kChildCannotRun;
+    }
+    auto log = CDebugTestAccess::Create(Settings(module, path, 5000, 60000));
+    log->Dump((tag + " first\n").c_str());
+    log->Flush();
+    std::printf("flushed\n");
+    std::fflush(stdout);
+    while (std::fgetc(stdin) != EOF) {
+    }
+    log->Dump((tag + " second\n").c_str());
+    log->Flush();
     return 0;
 }
 
@@ -184,8 +263,15 @@ int main(int argc, char** argv) {
     if (command == "start" && argc >= 5) {
         return Start(argc, argv);
     }
-    if ((command == "hold" || command == "die-holding") && argc == 3) {
-        return Hold(argv[2], command == "die-holding");
+    if ((command == "hold" || command == "die-holding") && (argc == 3 || argc == 4)) {
+        const bool nobody = argc == 4 && std::strcmp(argv[3], "nobody") == 0;
+        return Hold(argv[2], command == "die-holding", nobody);
+    }
+    if (command == "fork" && argc == 6) {
+        return ForkAndExit(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
+    }
+    if (command == "flush-as-nobody" && argc == 5) {
+        return FlushAsNobody(argv[2], argv[3], argv[4]);
     }
     std::fprintf(stderr, "log_child: unknown command\n");
     return 64;

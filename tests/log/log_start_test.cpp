@@ -31,9 +31,10 @@ const std::string& kMain = tapscope::testing::kLogMainKey;
 const std::string& kCommon = tapscope::testing::kLogCommonKey;
 const std::string kRule(117, '=');
 
+// The text ends its own line, on standard error too.
 std::string Destination(const std::string& module, const std::string& log) {
     return "Process '" + module + "': write log to: '" + log +
-           "' and using registry: 'SOFTWARE\\ZEL\\Korvantis'";
+           "' and using registry: 'SOFTWARE\\ZEL\\Korvantis'\n";
 }
 
 // Checks the banner that begins at lines[at] against the program that wrote it.

@@ -1,13 +1,18 @@
 #include "log/log_writer.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -130,13 +135,61 @@ TEST_F(LogWriterTest, ALogLeftEmptyIsDeletedButNeverADevice) {
     debug->Flush();
     EXPECT_FALSE(LogExists());
 
-    // A log path that leads to a device: written through, never deleted.
+    // A log path that leads to a device: not followed, never deleted.
     fs::create_symlink("/dev/null", m_path);
     debug->Dump("");
     debug->Dump("to the device\n");
     debug->Flush();
     EXPECT_TRUE(LogExists());
     EXPECT_TRUE(fs::exists("/dev/null"));
+}
+
+TEST_F(LogWriterTest, ALinkUnderTheLogsNameIsNeverWrittenThroughAndANewLogIsPrivate) {
+    // A shared folder, sticky as /tmp is; root planted the links, so the
+    // kernel's protected-symlinks rule would let root follow them.
+    const std::string shared = m_dir.File("shared");
+    fs::create_directory(shared);
+    chmod(shared.c_str(), 01777);
+    const std::string victims = m_dir.File("victims");
+    fs::create_directory(victims);
+    WriteFile(victims + "/existing", "untouched\n");
+    struct Case {
+        const char* name;
+        std::string target;
+    } cases[] = {{"dangling link", victims + "/created"},
+                 {"link to a file", victims + "/existing"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string log = shared + "/tapscope.log";
+        fs::remove(log);
+        fs::create_symlink(c.target, log);
+        DebugCapture capture;
+        LogSettings settings = Settings();
+        settings.logFilePath = log;
+        auto debug = CDebugTestAccess::Create(settings);
+        debug->Dump("secret\n");
+        debug->Flush();
+        EXPECT_EQ(capture.Texts(),
+                  std::vector<std::string>{"CDebug Can't open LOG output file (" + log +
+                                           ") Too many levels of symbolic links\n"});
+        EXPECT_TRUE(fs::is_symlink(log));
+    }
+    EXPECT_FALSE(fs::exists(victims + "/created"));
+    EXPECT_EQ(ReadFile(victims + "/existing"), "untouched\n");
+
+    // A new log is the owner's to write and the group's to read, whatever the umask.
+    for (const mode_t mask : {0000u, 0022u}) {
+        SCOPED_TRACE(mask);
+        fs::remove(m_path);
+        const mode_t previous = umask(mask);
+        auto debug = CDebugTestAccess::Create(Settings());
+        debug->Dump("line\n");
+        debug->Flush();
+        umask(previous);
+        struct stat info {};
+        ASSERT_EQ(stat(m_path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0640u);
+    }
 }
 
 TEST_F(LogWriterTest, AnOpenFailureNamesThePathAndTheReason) {
@@ -338,6 +391,164 @@ TEST_F(LogWriterTest, CopyLogToFlushesFirst) {
     EXPECT_FALSE(debug->CopyLogTo(m_dir.File("missing/copy.log").c_str()));
 }
 
+TEST_F(LogWriterTest, CopyLogToWaitsForAnotherProcessThatHoldsTheLog) {
+    auto debug = CDebugTestAccess::Create(Settings());
+    debug->Dump("mine\n");
+    debug->Flush();
+    const std::string copy = m_dir.File("copy.log");
+    // Another process of the program holds the mutex, as while it writes or
+    // rotates the log.
+    ChildProcess child(kChild, {"hold", m_module});
+    ASSERT_EQ(child.ReadLine(), "held");
+    auto copying = std::async(std::launch::async, [&] { return debug->CopyLogTo(copy.c_str()); });
+    // Not done while the other process holds the log (a copy that did not
+    // wait would be done long before this). The copy waits up to 3 s; the
+    // steps until the other process lets go take milliseconds.
+    EXPECT_EQ(copying.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    {
+        std::ofstream other(m_path, std::ios::app | std::ios::binary);
+        other << "theirs\r\n";
+    }
+    child.CloseInput();  // lets go
+    EXPECT_TRUE(copying.get());
+    EXPECT_EQ(ReadFile(copy), "mine\r\ntheirs\r\n");
+    int code = -1;
+    ASSERT_TRUE(child.Wait(30000, &code));
+
+    // Held past the flush's wait: no copy, said as a flush says it.
+    ChildProcess holder(kChild, {"hold", m_module});
+    ASSERT_EQ(holder.ReadLine(), "held");
+    fs::remove(copy);
+    DebugCapture capture;
+    EXPECT_FALSE(debug->CopyLogTo(copy.c_str()));
+    EXPECT_FALSE(fs::exists(copy));
+    EXPECT_EQ(capture.Texts(),
+              std::vector<std::string>{"CDebug cannot get mutex ownership due to time-out\n"});
+}
+
+// Removes the per-user mutex objects a test made.
+class RemoveNames {
+public:
+    explicit RemoveNames(std::vector<std::string> names) : m_names(std::move(names)) {}
+    ~RemoveNames() {
+        for (const std::string& name : m_names) {
+            platform::NamedMutex::Remove(name);
+        }
+    }
+
+private:
+    std::vector<std::string> m_names;
+};
+
+TEST_F(LogWriterTest, AUserWhoCannotOpenTheProgramsMutexSharesOneOfTheirOwn) {
+    const struct passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr) {
+        GTEST_SKIP() << "needs root and the user nobody";
+    }
+    const std::string own = m_module + "." + std::to_string(nobody->pw_uid);
+    RemoveNames removeOwn({own});
+    // Made by root, 0660: the user nobody may not open it.
+    platform::NamedMutex rootMutex;
+    ASSERT_TRUE(rootMutex.Open(m_module));
+    chmod(m_dir.Path().c_str(), 0755);
+    const std::string shared = m_dir.File("shared");
+    fs::create_directory(shared);
+    chmod(shared.c_str(), 01777);
+    const std::string log = shared + "/tapscope.log";
+
+    // One process of that user holds the user's mutex ...
+    ChildProcess holder(kChild, {"hold", m_module, "nobody"});
+    ASSERT_EQ(holder.ReadLine(), "held");
+    // ... so another one's flush must wait for it: they share it.
+    ChildProcess writer(kChild, {"flush-as-nobody", m_module, log, "N"});
+    std::vector<std::string> texts;
+    for (std::string line = writer.ReadLine(); !line.empty() && line != "flushed";
+         line = writer.ReadLine()) {
+        texts.push_back(line);
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "debug: CDebug cannot use the mutex object /dev/shm/" + m_module +
+                             " (Permission denied); this user's processes share /dev/shm/" + own +
+                             " instead\\n",
+                         "debug: CDebug cannot get mutex ownership due to time-out\\n"}));
+    holder.CloseInput();
+    int code = -1;
+    ASSERT_TRUE(holder.Wait(30000, &code));
+    writer.CloseInput();
+    ASSERT_TRUE(writer.Wait(30000, &code));
+    EXPECT_EQ(code, 0);
+    // Nothing lost: the lines of the flush that waited too long come first.
+    EXPECT_EQ(ReadFile(log), "N first\r\nN second\r\n");
+    struct stat info {};
+    ASSERT_EQ(stat(("/dev/shm/" + own).c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, nobody->pw_uid);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(LogWriterTest, AnotherUsersObjectUnderTheProgramsNameCannotHoldTheLogHostage) {
+    const struct passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr) {
+        GTEST_SKIP() << "needs root and the user nobody";
+    }
+    const std::string own = platform::NamedMutex::PerUserName(m_module);
+    RemoveNames removeOwn({own});
+    // Another user made the object, open to all, and holds its mutex.
+    {
+        platform::NamedMutex maker;
+        ASSERT_TRUE(maker.Open(m_module));
+    }
+    const std::string object = "/dev/shm/" + m_module;
+    ASSERT_EQ(chown(object.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(chmod(object.c_str(), 0666), 0);
+    ChildProcess holder(kChild, {"hold", m_module, "nobody"});
+    ASSERT_EQ(holder.ReadLine(), "held");
+
+    DebugCapture capture;
+    auto debug = CDebugTestAccess::Create(Settings());
+    debug->Dump("written at once\n");
+    debug->Flush();
+    EXPECT_EQ(Log(), "written at once\r\n");
+    EXPECT_EQ(capture.Texts(),
+              std::vector<std::string>{"CDebug cannot use the mutex object " + object +
+                                       " (it belongs to another user); this user's processes "
+                                       "share /dev/shm/" +
+                                       own + " instead\n"});
+}
+
+TEST_F(LogWriterTest, ObjectsThatAreNoMutexOfThisBuildDoNotCostTheLog) {
+    const std::string own = platform::NamedMutex::PerUserName(m_module);
+    RemoveNames removeOwn({own});
+    // Left by an incompatible build: our own, but not a mutex this build knows.
+    WriteFile("/dev/shm/" + m_module, "junk");
+    const std::string unusable =
+        "CDebug cannot use the mutex object /dev/shm/" + m_module + " (Protocol error)";
+    struct Case {
+        const char* name;
+        bool ownAlsoJunk;
+        std::string text;
+    } cases[] = {
+        {"the user's own object instead", false,
+         unusable + "; this user's processes share /dev/shm/" + own + " instead\n"},
+        {"a mutex of the process's own", true,
+         unusable + " nor /dev/shm/" + own +
+             " (Protocol error); this process uses a mutex of its own\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::NamedMutex::Remove(own);
+        if (c.ownAlsoJunk) {
+            WriteFile("/dev/shm/" + own, "junk");
+        }
+        fs::remove(m_path);
+        DebugCapture capture;
+        auto debug = CDebugTestAccess::Create(Settings());
+        debug->Dump("written\n");
+        debug->Flush();
+        EXPECT_EQ(Log(), "written\r\n");
+        EXPECT_EQ(capture.Texts(), std::vector<std::string>{c.text});
+    }
+}
+
 TEST_F(LogWriterTest, AMutexAbandonedByADeadProcessCostsOneFlush) {
     DebugCapture capture;
     auto debug = CDebugTestAccess::Create(Settings());
@@ -456,6 +667,29 @@ TEST_F(LogWriterTest, AThreadStillLoggingAtExitDoesNotHarmTheExit) {
         }
     }
     ExpectWholeLines(mainLines, 1, kLines);
+}
+
+TEST_F(LogWriterTest, AForkedChildThatExitsWritesOnlyItsOwnLinesAndDoesNotHang) {
+    constexpr int kLines = 200;
+    ChildProcess parent(kChild, {"fork", m_module, m_path, std::to_string(kLines), "F"});
+    EXPECT_EQ(parent.ReadLine(), "child exit 0");
+    int code = -1;
+    ASSERT_TRUE(parent.Wait(30000, &code));
+    EXPECT_EQ(code, 0);
+    // Every line once: the lines queued before the fork by the parent alone.
+    std::map<std::string, int> seen;
+    for (const std::string& line : SplitCrLf(Log())) {
+        const std::string::size_type at = line.find(" F ");
+        ASSERT_NE(at, std::string::npos) << line;
+        ++seen[line.substr(at + 1)];
+    }
+    std::map<std::string, int> expected;
+    for (int i = 0; i < kLines; ++i) {
+        expected["F before #" + std::to_string(i)] = 1;
+        expected["F child #" + std::to_string(i)] = 1;
+    }
+    expected["F after"] = 1;
+    EXPECT_EQ(seen, expected);
 }
 
 TEST_F(LogWriterTest, ALineLoggedWhileTheLogIsMadeGoesToTheObjectUnderConstruction) {

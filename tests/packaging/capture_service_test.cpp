@@ -166,6 +166,22 @@ TEST_F(CaptureServiceTest, OutputNamesTheFolderOrTheFileOfTheCaptures) {
     }
 }
 
+// A capture that rolls over names its files itself: one stamp, not two.
+TEST_F(CaptureServiceTest, ARollingCaptureIsNamedOnceWithItsStartTime) {
+    const unsigned short port = FreeUdpPort();
+    const std::string folder = m_dir.File("rolling");
+    const std::string conf = m_dir.File("till3.conf");
+    WriteFile(conf, "CAPTURE=udp --port " + std::to_string(port) +
+                        " --rotate-every 1h --keep 5\nOUTPUT=" + folder + "/\n");
+    CaptureOnce(conf, port, "sale", folder);
+    const std::vector<std::string> files = FilesIn(folder);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(
+        std::regex_match(files[0], std::regex("till3-" + std::string(kStampPattern) + "\\.bin")))
+        << files[0];
+    EXPECT_EQ(ReadFile(folder + "/" + files[0]), "sale");
+}
+
 // A conf file that cannot be used ends with status 2 (which the unit does not
 // restart) and says what to mend; no capture starts.
 TEST_F(CaptureServiceTest, AConfFileThatCannotBeUsedIsRefusedWithStatusTwo) {

@@ -1,6 +1,7 @@
 #include "platform/named_mutex.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,6 +141,54 @@ TEST(NamedMutex, AnEmptyNameIsPrivateAndBadNamesFail) {
     NamedMutex impostor;
     EXPECT_FALSE(impostor.Open(name.get()));
     EXPECT_EQ(impostor.error(), EPROTO);
+}
+
+// Root may hand a file to any owner: the objects below are made by this
+// process and then given to "nobody", as if that user had made them.
+TEST(NamedMutex, AnExistingObjectIsUsedOnlyWhenNoOtherUserCanHoldIt) {
+    const struct passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr) {
+        GTEST_SKIP() << "needs root and the user nobody to make objects of another owner";
+    }
+    const uid_t us = geteuid();
+    const gid_t ourGroup = getegid();
+    struct Case {
+        const char* name;
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        bool groupScope;  // else a name of this user only
+        bool used;
+    } cases[] = {
+        {"ours", us, ourGroup, 0660, true, true},
+        {"ours, writable by all", us, nobody->pw_gid, 0666, true, true},
+        {"another user's in our group", nobody->pw_uid, ourGroup, 0660, true, true},
+        {"another user's in our group, writable by all", nobody->pw_uid, ourGroup, 0666, true,
+         false},
+        {"another user's in another group", nobody->pw_uid, nobody->pw_gid, 0660, true, false},
+        {"another user's in our group, for this user only", nobody->pw_uid, ourGroup, 0600, false,
+         false},
+        {"ours, for this user only", us, ourGroup, 0600, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UniqueName name;
+        const std::string path = NamedMutex::PathOf(name.get());
+        {
+            NamedMutex maker;
+            ASSERT_TRUE(maker.Open(name.get()));
+        }
+        ASSERT_EQ(chown(path.c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        NamedMutex mutex;
+        const bool opened = mutex.Open(
+            name.get(), c.groupScope ? NamedMutex::Scope::kGroup : NamedMutex::Scope::kUser);
+        EXPECT_EQ(opened, c.used);
+        if (!c.used) {
+            EXPECT_EQ(mutex.error(), NamedMutex::kForeignOwner);
+            EXPECT_EQ(mutex.Lock(0), NamedMutex::Wait::kFailed);
+        }
+    }
 }
 
 }  // namespace

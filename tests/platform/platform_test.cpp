@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <set>
 #include <string>
 #include <thread>
@@ -102,6 +106,50 @@ TEST(DebugOutput, ASinkReceivesTextsAsTheyStand) {
     OutputDebugText("first\n");
     OutputDebugText(std::string_view("second-and-more", 6));
     EXPECT_EQ(capture.Texts(), (std::vector<std::string>{"first\n", "second"}));
+}
+
+TEST(DebugOutput, AChildForkedWhileAnotherThreadSendsATextCanSendItsOwn) {
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    const DebugOutputSink previous = SetDebugOutputSink([&](std::string_view text) {
+        if (text == "slow") {
+            entered.set_value();
+            released.wait();
+        }
+    });
+    std::thread sender([] { OutputDebugText("slow"); });
+    entered.get_future().wait();
+    // The fork begins while the sender is still inside its text.
+    auto forking = std::async(std::launch::async, [] {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            OutputDebugText("child");
+            _exit(0);
+        }
+        return pid;
+    });
+    // Let the sender go once the fork is done - or, when the fork waits for
+    // the sender as it should, after a while.
+    forking.wait_for(std::chrono::milliseconds(500));
+    release.set_value();
+    sender.join();
+    const pid_t child = forking.get();
+    SetDebugOutputSink(previous);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    pid_t ended = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((ended = waitpid(child, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (ended != child) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    EXPECT_EQ(ended, child) << "the child hung on its text";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

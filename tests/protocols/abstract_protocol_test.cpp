@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <boost/asio/ip/udp.hpp>
 
 #include "protocols/serial_protocol.h"
+#include "protocols/settings_document.h"
 #include "protocols/tcp_server_protocol.h"
 #include "protocols/udp_protocol.h"
 #include "tests/protocols/protocol_test_support.h"
@@ -49,6 +52,72 @@ TEST_F(AbstractProtocolTest, ADocumentThatIsNotWellFormedIsReportedOnceAndLeaves
         }
         EXPECT_EQ(errorLines, expected);
     }
+}
+
+// Documents over the size or nesting bound are refused before the reader
+// sees them, with the behaviour of any document that cannot be parsed.
+TEST_F(AbstractProtocolTest, ADocumentTooLargeOrTooDeepIsRefusedAsNotWellFormed) {
+    const std::string element = "<settings ip=\"127.0.0.1\" port=\"8001\" />";
+    std::string largest = element;
+    largest.resize(kMaxSettingsDocumentSize, ' ');
+    std::string deepest = element;
+    for (int i = 1; i < kMaxSettingsDocumentDepth; ++i) {
+        deepest = "<settings>" + deepest + "</settings>";
+    }
+    struct Case {
+        std::string name;
+        std::string document;
+        bool refused;
+    } cases[] = {
+        {"largest", largest, false},
+        {"one byte over", largest + " ", true},
+        {"deepest", deepest, false},
+        {"one level over", "<a>" + deepest + "</a>", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DebugCapture debug;
+        MakeProtocol<UDPProtocol>(m_io, c.document);
+        EXPECT_EQ(debug.Count("Error in parse config."), c.refused ? 1 : 0);
+        const std::vector<std::string> log = LogTexts();
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& text) {
+                                    return text.find("Error in parse config.") != text.npos;
+                                }),
+                  c.refused ? 1 : 0);
+    }
+}
+
+// "<a><a><a>..." twenty thousand deep, built on a thread with a small stack:
+// the reader would recurse once per element and overflow it.
+TEST_F(AbstractProtocolTest, ADeeplyNestedDocumentDoesNotExhaustASmallStack) {
+    constexpr std::size_t kSmallStack = 256 * 1024;
+    struct Run {
+        boost::asio::io_context* io;
+        bool refused = false;
+    } run{&m_io};
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, kSmallStack), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attributes,
+                  [](void* argument) -> void* {
+                      auto* run = static_cast<Run*>(argument);
+                      std::string nested;
+                      for (int i = 0; i < 20000; ++i) {
+                          nested += "<a>";
+                      }
+                      DebugCapture debug;
+                      MakeProtocol<UDPProtocol>(*run->io, nested);
+                      run->refused = debug.Count("Error in parse config.") == 1;
+                      return nullptr;
+                  },
+                  &run),
+              0);
+    pthread_attr_destroy(&attributes);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    EXPECT_TRUE(run.refused);
 }
 
 // A transport whose Stop fails, to see where the failure goes.
