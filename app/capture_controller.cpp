@@ -271,8 +271,11 @@ void CaptureController::RefuseCaptureFile(const std::string& path,
 std::shared_ptr<AbstractProtocol> CaptureController::MakeTabProtocol(int tab,
                                                                      const std::string& settings) {
     switch (tab) {
-        case kTabCom:
-            return MakeProtocol<SerialProtocol>(m_ioService, settings);
+        case kTabCom: {
+            auto serial = MakeProtocol<SerialProtocol>(m_ioService, settings);
+            serial->SetReconnect(m_reconnect);
+            return serial;
+        }
         case kTabUdp:
             return MakeProtocol<UDPProtocol>(m_ioService, settings);
         case kTabTcp:
@@ -620,7 +623,11 @@ void CaptureController::OnProtocolMessage(std::shared_ptr<AbstractProtocol> send
 void CaptureController::OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender,
                                         const TransportEvent& event) {
     ZelLog::Log()->Trace("%s", event.text.c_str());
-    if (event.kind != TransportEvent::Kind::kClientClosed || !IsCurrent(sender)) {
+    if (!IsCurrent(sender)) {
+        return;
+    }
+    if (event.kind != TransportEvent::Kind::kClientClosed) {
+        m_view.ShowEvent(event);
         return;
     }
     {

@@ -92,6 +92,10 @@ public:
         m_settingsPage = std::move(page);
     }
     ISettingsDialog* SettingsPage() const { return m_settingsPage.get(); }
+    // Whether a serial capture waits for its device to come back rather than
+    // end when it goes away; applies from the next capture on.
+    void SetReconnect(bool reconnect) { m_reconnect = reconnect; }
+    bool Reconnect() const { return m_reconnect; }
     // Capture files that roll over (see CaptureRoller); inactive limits keep
     // the one capture file. Window thread, while no capture runs.
     void SetRollover(RolloverLimits limits) { m_rollover = limits; }
@@ -209,6 +213,7 @@ private:
     bool m_standardOutputAllowed = false;
     bool m_captureFileRefused = false;
     bool m_transportStarted = false;
+    bool m_reconnect = false;  // window thread
     std::atomic<bool> m_workerFinished{true};
     std::atomic<std::uint64_t> m_blocks{0};
     std::atomic<std::uint64_t> m_bytes{0};

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "protocols/transport_event.h"
+
 namespace tapscope::app {
 
 enum class MessageButtons { kOk, kYesNo };
@@ -54,6 +56,10 @@ public:
     // unread (it reads them for a bounded time only). A view may say so; by
     // default it says nothing (the command line puts it in its totals).
     virtual void ShowLeftBehind(std::uint64_t bytes) { static_cast<void>(bytes); }
+    // What the transport tells besides bytes and errors (a serial device gone
+    // or back, line errors); never fatal. A view that shows nothing of it
+    // keeps this default.
+    virtual void ShowEvent(const TransportEvent& event) { (void)event; }
 
 protected:
     ~ICaptureView() = default;

@@ -47,7 +47,12 @@ void MakeLabel(QWidget* parent, const DialogUnits& units, const char* text, int 
 
 }  // namespace
 
-ComSettingDialog::ComSettingDialog(QWidget* parent) : QWidget(parent) {
+std::vector<tapscope::platform::SerialPortInfo> ComSettingDialog::MachinePorts() {
+    return tapscope::platform::ListSerialPorts();
+}
+
+ComSettingDialog::ComSettingDialog(QWidget* parent, PortSource ports)
+    : QWidget(parent), m_ports(std::move(ports)) {
     const DialogUnits units(font());
     resize(units.Size(kPageWidth, kPageHeight));
     MakeLabel(this, units, "COM:", 10, 9);
@@ -70,6 +75,14 @@ void ComSettingDialog::OnInitDialog() {
     m_portList->clear();
     for (const std::string& name : tapscope::app::ComPortNames()) {
         m_portList->addItem(QString::fromStdString(name));
+    }
+    // The devices found, after the COM names: the entry shows what the device
+    // is, its data is the name the document receives.
+    if (m_ports) {
+        for (const tapscope::platform::SerialPortInfo& port : m_ports()) {
+            m_portList->addItem(QString::fromStdString(port.Description()),
+                                QString::fromStdString(port.StablePath()));
+        }
     }
     m_portList->setCurrentIndex(0);
 
@@ -99,7 +112,10 @@ void ComSettingDialog::OnInitDialog() {
 
 void ComSettingDialog::DoDataExchange(bool save) {
     if (save) {
-        m_port = m_portList->currentText().toStdString();
+        // A device entry carries its stable name; a COM entry is its text.
+        const QVariant stable = m_portList->currentData();
+        m_port = stable.isValid() ? stable.toString().toStdString()
+                                  : m_portList->currentText().toStdString();
         m_baudRate = m_baudRateBox->currentText().toStdString();
         m_charSize = m_charSizeBox->text().toStdString();
         m_parity = m_parityList->currentIndex();
@@ -108,7 +124,10 @@ void ComSettingDialog::DoDataExchange(bool save) {
     }
     // An empty port name leaves the list's selection as it is.
     if (!m_port.empty()) {
-        const int index = m_portList->findText(QString::fromStdString(m_port));
+        int index = m_portList->findText(QString::fromStdString(m_port));
+        if (index < 0) {
+            index = m_portList->findData(QString::fromStdString(m_port));
+        }
         if (index >= 0) {
             m_portList->setCurrentIndex(index);
         }

@@ -3,13 +3,21 @@
 // serial port and writes the serial settings document from them. Nothing is
 // checked here: the transport reports the values it cannot use.
 //
+// After COM1 to COM255 the port list offers the serial devices found on this
+// machine, each shown with a description ("FTDI FT232R (A12B3C) -
+// /dev/ttyUSB0"); for such an entry the document receives the device's
+// stable name (/dev/serial/by-id/...), which survives a re-plug.
+//
 // Window thread only.
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "app/settings_dialog.h"
+#include "platform/serial_ports.h"
 
 class QComboBox;
 class QLineEdit;
@@ -18,7 +26,11 @@ class ComSettingDialog : public QWidget, public ISettingsDialog {
     Q_OBJECT
 
 public:
-    explicit ComSettingDialog(QWidget* parent = nullptr);
+    // Where the devices after COM255 come from; by default the machine's.
+    using PortSource = std::function<std::vector<tapscope::platform::SerialPortInfo>()>;
+    static std::vector<tapscope::platform::SerialPortInfo> MachinePorts();
+
+    explicit ComSettingDialog(QWidget* parent = nullptr, PortSource ports = MachinePorts);
     ~ComSettingDialog() override;
 
     std::string GetSettings() override;
@@ -37,6 +49,7 @@ private:
     // controls' values into the fields (|save| true).
     void DoDataExchange(bool save);
 
+    PortSource m_ports;
     std::string m_port;
     std::string m_baudRate;
     std::string m_charSize = "8";

@@ -60,6 +60,8 @@ std::string Join(const std::array<const char*, 3>& names) {
 std::string UsageText() {
     return "Usage: tapscope                    open the capture window\n"
            "       tapscope capture com|udp|tcp [options] [-o FILE]\n"
+           "       tapscope ports                list the serial ports: stable name, device,\n"
+           "                                     description, COM names, who holds it\n"
            "       tapscope --help | --version\n"
            "\n"
            "capture appends every byte the transport receives, unchanged, to FILE\n"
@@ -74,6 +76,9 @@ std::string UsageText() {
            "  --charsize BITS      5 to 8 (default 8)\n"
            "  --parity none|odd|even                (default none)\n"
            "  --stopbits one|onepointfive|two       (default one; 1, 1.5 and 2 also do)\n"
+           "  --reconnect          when the device goes away, wait until it comes back\n"
+           "                       (the same stable name or USB serial number), open it\n"
+           "                       with the same settings and go on into the same file\n"
            "UDP socket (udp), listening TCP server (tcp):\n"
            "  --ip ADDRESS         numeric IPv4 or IPv6 address to listen on; host\n"
            "                       names are not looked up (default 127.0.0.1)\n"
@@ -135,6 +140,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         result.kind = CommandKind::kVersion;
         return result;
     }
+    if (args[0] == "ports") {
+        if (args.size() > 1) {
+            return fail("ports takes no options; '" + args[1] + "' is one too many");
+        }
+        result.kind = CommandKind::kPorts;
+        return result;
+    }
     if (args[0] != "capture") {
         return fail("unknown command '" + args[0] + "'");
     }
@@ -171,6 +183,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         }
         if (name == "--overwrite" && !value) {
             capture.overwrite = true;
+            continue;
+        }
+        if (name == "--reconnect" && !value) {
+            if (capture.tab != kTabCom) {
+                return fail(name + " does not apply to a " + capture.transport + " capture");
+            }
+            capture.reconnect = true;
             continue;
         }
         const bool rolloverOption =
@@ -328,6 +347,7 @@ int RunCapture(const CaptureOptions& options) {
     controller.SetRollover(options.rollover);
     controller.SetStandardOutputAllowed(true);
     controller.SetSettingsPage(std::make_shared<FixedSettingsPage>(options.document));
+    controller.SetReconnect(options.reconnect);
 
     controller.OnStartStop();
     if (!controller.WorkerStarted()) {

@@ -1,6 +1,7 @@
 // The command line: "tapscope" opens the window; "tapscope capture com|udp|tcp
 // [options] [-o FILE]" runs the window's capture with a console view, for
-// machines without a display; "--help" and "--version" print and end. Nothing
+// machines without a display; "tapscope ports" lists the serial ports;
+// "--help" and "--version" print and end. Nothing
 // here creates a QApplication.
 #pragma once
 
@@ -18,9 +19,10 @@ struct CaptureOptions {
     std::string file;       // the capture file; empty: pos_log.txt here
     bool overwrite = false;
     RolloverLimits rollover;  // --rotate-size, --rotate-every, --keep
+    bool reconnect = false;   // com: wait for a device that goes away
 };
 
-enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kError };
+enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kError };
 
 struct CommandLine {
     CommandKind kind = CommandKind::kWindow;

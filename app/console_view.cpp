@@ -129,14 +129,52 @@ void ConsoleView::ShowStatus(std::uint64_t blocks, std::uint64_t bytes) {
         return;
     }
     std::lock_guard lock(m_outputLock);
-    if (m_statusShown && blocks == m_shownBlocks && bytes == m_shownBytes) {
+    const std::string suffix = StatusSuffixLocked();
+    if (m_statusShown && blocks == m_shownBlocks && bytes == m_shownBytes &&
+        suffix == m_shownSuffix) {
         return;
     }
     // "\r" and "erase to the end of the line" redraw it in place.
-    std::cerr << "\r\x1b[Kcaptured " << bytes << " bytes in " << blocks << " blocks" << std::flush;
+    std::cerr << "\r\x1b[Kcaptured " << bytes << " bytes in " << blocks << " blocks" << suffix
+              << std::flush;
     m_statusShown = true;
     m_shownBlocks = blocks;
     m_shownBytes = bytes;
+    m_shownSuffix = suffix;
+}
+
+std::string ConsoleView::StatusSuffixLocked() const {
+    std::string suffix;
+    if (m_lineErrors > 0) {
+        suffix += ", " + std::to_string(m_lineErrors) + " line errors";
+    }
+    if (!m_waitingFor.empty()) {
+        suffix += ", waiting for " + m_waitingFor + " to come back";
+    }
+    return suffix;
+}
+
+void ConsoleView::ShowEvent(const TransportEvent& event) {
+    switch (event.kind) {
+        case TransportEvent::Kind::kDeviceGone:
+        case TransportEvent::Kind::kDeviceBack:
+        case TransportEvent::Kind::kLoss:
+            break;
+        default:
+            return;  // not shown on the console
+    }
+    std::lock_guard lock(m_outputLock);
+    if (event.kind == TransportEvent::Kind::kDeviceGone) {
+        m_waitingFor = event.source;
+    } else if (event.kind == TransportEvent::Kind::kDeviceBack) {
+        m_waitingFor.clear();
+    } else {
+        m_lineErrors += event.count;
+    }
+    FlushRepeatsLocked();
+    ClearStatusLocked();
+    std::cerr << kProgramName << ": " << event.text << std::endl;
+    m_lastMessage.clear();
 }
 
 void ConsoleView::EndOutput() {

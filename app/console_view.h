@@ -31,6 +31,9 @@ public:
     void SetProgressPosition(int position) override;
     MessageAnswer ShowMessage(const MessageBoxRequest& request) override;
     std::string WindowTitle() override;
+    // A device gone or back, line errors: a line of its own, and the status
+    // line says while the capture waits and how many line errors came.
+    void ShowEvent(const TransportEvent& event) override;
 
     // Writes "tapscope: <text>" as a line of its own.
     void Print(const std::string& text);
@@ -48,6 +51,7 @@ private:
     // Under m_outputLock.
     void ClearStatusLocked();
     void FlushRepeatsLocked();
+    std::string StatusSuffixLocked() const;
     MessageAnswer AskOnTerminal(const MessageBoxRequest& request);
 
     const std::string m_fileName;
@@ -62,6 +66,11 @@ private:
     bool m_statusShown = false;       // guarded by m_outputLock
     std::uint64_t m_shownBlocks = 0;  // guarded by m_outputLock
     std::uint64_t m_shownBytes = 0;   // guarded by m_outputLock
+    // What the status line says after the counts: ", waiting for COM3 ->
+    // /dev/ttyUSB0 to come back", ", 3 line errors".
+    std::string m_waitingFor;        // guarded by m_outputLock
+    std::uint64_t m_lineErrors = 0;  // guarded by m_outputLock
+    std::string m_shownSuffix;       // guarded by m_outputLock
     // The last message and how often it came again since (a capture into a
     // file that cannot be opened says so for every block).
     std::string m_lastMessage;    // guarded by m_outputLock

@@ -1,6 +1,7 @@
 // tapscope: with no arguments the capture window; "capture ..." the same
-// capture on the console; "--help" and "--version". Only the window creates a
-// QApplication, so that the command line runs without a display.
+// capture on the console; "ports", the serial ports; "--help" and
+// "--version". Only the window creates a QApplication, so that the command
+// line runs without a display.
 #include <QtGlobal>
 #include <cstdlib>
 #include <iostream>
@@ -9,6 +10,7 @@
 
 #include "app/command_line.h"
 #include "app/display_check.h"
+#include "app/ports_command.h"
 #include "app/tapscope_app.h"
 #include "platform/debug_output.h"
 #include "platform/descriptors.h"
@@ -83,6 +85,8 @@ int main(int argc, char** argv) {
         case tapscope::app::CommandKind::kCapture:
             RaiseOpenFileLimit();
             return tapscope::app::RunCapture(command.capture);
+        case tapscope::app::CommandKind::kPorts:
+            return tapscope::app::RunPorts();
         case tapscope::app::CommandKind::kError:
             std::cerr << "tapscope: " << command.error << "\nTry 'tapscope --help'.\n";
             return kUsageStatus;

@@ -30,6 +30,8 @@ inline constexpr const char* kMainTitle = "Read protocol from service.";
 inline constexpr const char* kFileNameLabel = "Log file name:";
 inline constexpr const char* kBrowseText = "...";
 inline constexpr const char* kStatusLabel = "Status:";
+// The context menu item that makes a serial capture wait for its device.
+inline constexpr const char* kReconnectText = "Reconnect a serial device that comes back";
 inline constexpr const char* kInitialCaption = "Start";
 
 // About box (dialog template 100).

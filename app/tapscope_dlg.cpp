@@ -147,8 +147,16 @@ void CtapScopeDlg::OnInitDialog() {
         auto* about = new QAction(ToQString(aboutText), this);
         connect(about, &QAction::triggered, this, &CtapScopeDlg::OnAbout);
         addAction(about);
-        setContextMenuPolicy(Qt::ActionsContextMenu);
     }
+    // A serial capture whose device goes away waits for it to come back
+    // (re-plugged, perhaps under another kernel name) instead of ending.
+    m_reconnectAction = new QAction(QString::fromLatin1(app::kReconnectText), this);
+    m_reconnectAction->setCheckable(true);
+    m_reconnectAction->setChecked(m_controller.Reconnect());
+    connect(m_reconnectAction, &QAction::toggled, this,
+            [this](bool checked) { m_controller.SetReconnect(checked); });
+    addAction(m_reconnectAction);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
     setWindowIcon(m_hIcon);
 
     m_fileNameBox->setText(ToQString(m_controller.LogFileName()));
@@ -265,8 +273,42 @@ void CtapScopeDlg::ApplyControlChanges() {
             m_tab->setEnabled(change.enabled);
             m_fileNameBox->setEnabled(change.enabled);
             m_browseButton->setEnabled(change.enabled);
+            if (change.enabled) {
+                // The capture ended: it waits for nothing any more.
+                {
+                    std::lock_guard lock(m_handoffLock);
+                    m_waitingFor.clear();
+                }
+                ApplyWaiting();
+            }
         }
     }
+}
+
+void CtapScopeDlg::ShowEvent(const TransportEvent& event) {
+    if (event.kind != TransportEvent::Kind::kDeviceGone &&
+        event.kind != TransportEvent::Kind::kDeviceBack) {
+        return;
+    }
+    {
+        std::lock_guard lock(m_handoffLock);
+        m_waitingFor = event.kind == TransportEvent::Kind::kDeviceGone ? event.source : "";
+    }
+    if (OnWindowThread()) {
+        ApplyWaiting();
+    } else {
+        QMetaObject::invokeMethod(this, "ApplyWaiting", Qt::QueuedConnection);
+    }
+}
+
+void CtapScopeDlg::ApplyWaiting() {
+    std::string waitingFor;
+    {
+        std::lock_guard lock(m_handoffLock);
+        waitingFor = m_waitingFor;
+    }
+    setWindowTitle(ToQString(
+        waitingFor.empty() ? m_title : m_title + " - waiting for " + waitingFor + " to come back"));
 }
 
 // The worker steps the indicator once per block, which may be thousands of

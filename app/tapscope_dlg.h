@@ -58,6 +58,8 @@ public:
     QProgressBar* Progress() const { return m_progress; }
     QPushButton* StartButton() const { return m_startButton; }
     QWidget* SettingsPageWidget() const { return m_pageWidget; }
+    // The context menu's checkable "reconnect" item.
+    QAction* ReconnectAction() const { return m_reconnectAction; }
 
     // ICaptureView.
     std::string ReadFileName() override;
@@ -71,6 +73,9 @@ public:
         const tapscope::app::MessageBoxRequest& request) override;
     std::string WindowTitle() override { return m_title; }
     void ShowLeftBehind(std::uint64_t bytes) override;
+    // A serial device gone: the title says the capture waits for it, until
+    // it is back or the capture ends.
+    void ShowEvent(const TransportEvent& event) override;
 
     void done(int result) override;
 
@@ -106,6 +111,7 @@ private:
     Q_INVOKABLE void ApplyControlChanges();
     Q_INVOKABLE void ApplyProgress();
     Q_INVOKABLE void ShowPendingBoxes();
+    Q_INVOKABLE void ApplyWaiting();
 
     QIcon m_hIcon;
     const std::string m_title;
@@ -117,12 +123,15 @@ private:
     QProgressBar* m_progress = nullptr;     // 1004
     QPushButton* m_startButton = nullptr;   // 1005
     QWidget* m_pageWidget = nullptr;        // the settings page shown
+    QAction* m_reconnectAction = nullptr;
 
     std::mutex m_handoffLock;
     std::condition_variable m_boxAnswered;
     std::deque<ControlChange> m_changes;               // guarded by m_handoffLock
     std::vector<std::shared_ptr<PendingBox>> m_boxes;  // guarded by m_handoffLock
     bool m_ending = false;                             // guarded by m_handoffLock
+    // The device the capture waits for ("" while none is awaited).
+    std::string m_waitingFor;  // guarded by m_handoffLock
     // The position the progress indicator shows once the window thread has
     // caught up; only the worker steps it while a capture runs.
     std::atomic<int> m_progressPosition{0};

@@ -50,7 +50,8 @@ TEST(SettingsDocumentTest, PortExchange) {
 }
 
 TEST(SettingsPageTest, ComPageOffersTheListsAndWritesItsDocument) {
-    ComSettingDialog page;
+    // A machine without serial devices: the COM names alone.
+    ComSettingDialog page(nullptr, ComSettingDialog::PortSource());
     EXPECT_EQ(page.PortList()->count(), 255);
     EXPECT_EQ(page.PortList()->itemText(254), "COM255");
     EXPECT_EQ(page.BaudRateBox()->count(), 19);
@@ -68,6 +69,38 @@ TEST(SettingsPageTest, ComPageOffersTheListsAndWritesItsDocument) {
               "<settings port=\"COM255\" baudrate=\"230400\" charsize=\"7\" parity=\"2\" "
               "stopbits=\"2\" />");
     EXPECT_FALSE(page.SettingsRejected());
+}
+
+TEST(SettingsPageTest, ComPageAppendsTheDevicesFoundAndWritesTheirStableNames) {
+    ComSettingDialog page(nullptr, [] {
+        tapscope::platform::SerialPortInfo usb;
+        usb.device = "/dev/ttyUSB0";
+        usb.byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12B3C-if00-port0";
+        usb.manufacturer = "FTDI";
+        usb.product = "FT232R";
+        usb.serial = "A12B3C";
+        tapscope::platform::SerialPortInfo uart;
+        uart.device = "/dev/ttyS4";
+        uart.driver = "serial8250";
+        return std::vector<tapscope::platform::SerialPortInfo>{usb, uart};
+    });
+    ASSERT_EQ(page.PortList()->count(), 257);
+    EXPECT_EQ(page.PortList()->itemText(254), "COM255");
+    EXPECT_EQ(page.PortList()->itemText(255), "FTDI FT232R (A12B3C) - /dev/ttyUSB0");
+    EXPECT_EQ(page.PortList()->itemText(256), "serial8250 - /dev/ttyS4");
+    EXPECT_EQ(page.PortList()->currentIndex(), 0);
+
+    page.PortList()->setCurrentIndex(255);
+    EXPECT_EQ(page.GetSettings(),
+              "<settings port=\"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12B3C-if00-port0\" "
+              "baudrate=\"9600\" charsize=\"8\" parity=\"0\" stopbits=\"0\" />");
+    page.PortList()->setCurrentIndex(256);
+    EXPECT_EQ(page.GetSettings(),
+              "<settings port=\"/dev/ttyS4\" baudrate=\"9600\" charsize=\"8\" parity=\"0\" "
+              "stopbits=\"0\" />");
+    // A COM entry still writes its own name.
+    page.PortList()->setCurrentIndex(2);
+    EXPECT_EQ(page.GetSettings().rfind("<settings port=\"COM3\" ", 0), 0u);
 }
 
 TEST(SettingsPageTest, EthernetPageReportsABadPortAndRejectsIt) {

@@ -273,8 +273,10 @@ TEST_F(WindowTest, BrowseKeepsTheNameOnCancelAndTakesTheChosenPath) {
 }
 
 TEST_F(WindowTest, TheContextMenuOpensTheAboutBox) {
-    ASSERT_EQ(m_window->actions().size(), 1);
+    // The about box first, then the reconnect item.
+    ASSERT_EQ(m_window->actions().size(), 2);
     QAction* about = m_window->actions().front();
+    EXPECT_EQ(m_window->actions().back(), m_window->ReconnectAction());
     EXPECT_EQ(about->text(), "&About tapScope...");
     QString title;
     QTimer::singleShot(0, [&] {

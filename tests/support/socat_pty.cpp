@@ -26,6 +26,14 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 }  // namespace
 
 SocatPty::SocatPty() {
+    Launch();
+}
+
+SocatPty::SocatPty(const std::string& folder) : m_links(folder) {
+    Launch();
+}
+
+void SocatPty::Launch() {
     const std::string device = "pty,raw,echo=0,link=" + DevicePath();
     const std::string peer = "pty,raw,echo=0,link=" + PeerPath();
     std::vector<char*> argv = {const_cast<char*>("socat"), const_cast<char*>(device.c_str()),
