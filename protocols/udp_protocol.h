@@ -28,7 +28,7 @@ public:
     // fast stream. The kernel may grant another size (net.core.rmem_max).
     static constexpr int kSocketReceiveBufferBytes = 4 * 1024 * 1024;
     // Datagrams one m_blocksSignal emission carries at most.
-    static constexpr std::size_t kBatchSize = 32;
+    static constexpr std::size_t kBatchSize = 64;
 
     UDPProtocol(boost::asio::io_context& ioService, const std::string& settings);
     ~UDPProtocol() override;
