@@ -390,6 +390,9 @@ int RunCapture(const CaptureOptions& options) {
         }
         return 1;
     }
+    if (!controller.TransportStarted()) {
+        return 1;  // it did not start, and has said why: nothing was captured
+    }
     std::string into = shownName;
     if (options.rollover.Active()) {
         const std::string last = controller.CurrentCaptureFile();

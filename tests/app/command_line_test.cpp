@@ -137,6 +137,8 @@ TEST_F(CommandLineTest, FailuresEndWithStatusOneAndSayWhy) {
         EXPECT_EQ(finished.status, 1) << finished.output;
         EXPECT_NE(finished.output.find(c.said), std::string::npos) << finished.output;
         EXPECT_EQ(finished.output.find("capturing"), std::string::npos) << finished.output;
+        // No totals of a capture that never began.
+        EXPECT_EQ(finished.output.find("captured"), std::string::npos) << finished.output;
     }
 }
 
