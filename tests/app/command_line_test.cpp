@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/app/app_test_support.h"
+#include "tests/app/program_runner.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
@@ -18,27 +19,6 @@ namespace tapscope::testing {
 namespace {
 
 constexpr int kExitLimitMs = 30000;
-
-// tapscope with |args|, its standard error going where its output goes.
-std::unique_ptr<ChildProcess> StartTapscope(const std::vector<std::string>& args) {
-    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", TAPSCOPE_PROGRAM};
-    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>("/bin/sh", shellArgs);
-}
-
-// Reads lines until one contains |part|; every line read goes to |seen|.
-bool ReadUntil(ChildProcess& child, const std::string& part, std::string& seen) {
-    while (true) {
-        const std::string line = child.ReadLine();
-        if (line.empty() && child.ReadAll(0).empty()) {
-            return seen.find(part) != std::string::npos;
-        }
-        seen += line + "\n";
-        if (line.find(part) != std::string::npos) {
-            return true;
-        }
-    }
-}
 
 // tapscope with |args|, its standard error going to the file |errors|, so
 // that its standard output carries only what it writes there.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/tapscope_dlg.h"
+#include "tests/app/program_runner.h"
 #include "tests/support/child_process.h"
 #include "tests/support/socat_pty.h"
 #include "tests/support/temp_dir.h"
@@ -20,26 +21,6 @@ namespace tapscope::testing {
 namespace {
 
 constexpr int kExitLimitMs = 30000;
-
-std::unique_ptr<ChildProcess> StartTapscope(const std::vector<std::string>& args) {
-    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", TAPSCOPE_PROGRAM};
-    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>("/bin/sh", shellArgs);
-}
-
-// Reads lines until one contains |part|; every line read goes to |seen|.
-bool ReadUntil(ChildProcess& child, const std::string& part, std::string& seen) {
-    while (true) {
-        const std::string line = child.ReadLine();
-        if (line.empty() && child.ReadAll(0).empty()) {
-            return false;
-        }
-        seen += line + "\n";
-        if (line.find(part) != std::string::npos) {
-            return true;
-        }
-    }
-}
 
 TEST(ReconnectCommand, ARepluggedDeviceIsCapturedOnIntoTheSameFile) {
     TempDir links;
