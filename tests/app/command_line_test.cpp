@@ -11,6 +11,7 @@
 
 #include "tests/app/app_test_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/socat_pty.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
@@ -419,6 +420,35 @@ TEST_F(CommandLineTest, ALargeReadSizeCapturesTheSameBytesInFewerBlocks) {
     const unsigned long blocks = std::stoul(output.substr(at + said.size()));
     EXPECT_GE(blocks, kBytes / 65536);
     EXPECT_LT(blocks, kBytes / 2) << output;
+}
+
+// The same through a serial port (one end of a socat pseudo-terminal pair):
+// the file holds what the device sent, and a read took more than one byte.
+TEST_F(CommandLineTest, ASerialCaptureWithAReadSizeTakesBlocks) {
+    SocatPty pty;
+    if (!pty.Ok()) {
+        GTEST_SKIP() << pty.Error();
+    }
+    std::string sent;
+    for (int i = 0; i < 3000; ++i) {
+        sent += static_cast<char>(i % 251);
+    }
+    auto child = StartTapscope(
+        {"capture", "com", "--port", pty.DevicePath(), "--read-size", "4096", "-o", m_capture});
+    std::string output;
+    ASSERT_TRUE(ReadUntil(*child, "capturing com", output)) << output;
+    ASSERT_TRUE(pty.Write(sent));
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(m_capture).size() >= sent.size(); }));
+    kill(child->Pid(), SIGTERM);
+    output += child->ReadAll();
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_TRUE(ReadFile(m_capture) == sent) << ReadFile(m_capture).size() << " bytes";
+    const std::string said = "captured 3000 bytes in ";
+    const std::size_t at = output.find(said);
+    ASSERT_NE(at, std::string::npos) << output;
+    EXPECT_LT(std::stoul(output.substr(at + said.size())), 3000u) << output;
 }
 
 // Two clients send far more than a capture that reads one byte at a time has
