@@ -17,11 +17,13 @@
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "log/debug.h"
@@ -191,14 +193,19 @@ void SerialProtocol::ConfigureLocked() {
 }
 
 void SerialProtocol::ArmReadLocked() {
+    auto handler = [self = shared_from_this()](const boost::system::error_code& error,
+                                               std::size_t count) {
+        self->HandleRead(error, count);
+    };
+    if (m_buffer.size() == 1) {
+        // Completes after exactly one byte, or on an error.
+        boost::asio::async_read(m_port, boost::asio::buffer(m_buffer), boost::asio::transfer_all(),
+                                std::move(handler));
+        return;
+    }
     // Completes with what the driver holds, at least one byte and at most the
-    // buffer's size (one byte by default), or on an error; it never waits for
-    // the buffer to fill.
-    m_port.async_read_some(
-        boost::asio::buffer(m_buffer),
-        [self = shared_from_this()](const boost::system::error_code& error, std::size_t count) {
-            self->HandleRead(error, count);
-        });
+    // buffer's size, or on an error; it never waits for the buffer to fill.
+    m_port.async_read_some(boost::asio::buffer(m_buffer), std::move(handler));
 }
 
 void SerialProtocol::CloseLocked() {
