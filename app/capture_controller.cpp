@@ -274,12 +274,16 @@ std::shared_ptr<AbstractProtocol> CaptureController::MakeTabProtocol(int tab,
         case kTabCom: {
             auto serial = MakeProtocol<SerialProtocol>(m_ioService, settings);
             serial->SetReconnect(m_reconnect);
+            serial->SetReadSize(m_readSize);
             return serial;
         }
         case kTabUdp:
             return MakeProtocol<UDPProtocol>(m_ioService, settings);
-        case kTabTcp:
-            return TCPServerProtocol::Create(m_ioService, settings);
+        case kTabTcp: {
+            auto server = TCPServerProtocol::Create(m_ioService, settings);
+            server->SetReadSize(m_readSize);
+            return server;
+        }
         default:
             return nullptr;
     }

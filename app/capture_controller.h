@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -96,6 +97,11 @@ public:
     // end when it goes away; applies from the next capture on.
     void SetReconnect(bool reconnect) { m_reconnect = reconnect; }
     bool Reconnect() const { return m_reconnect; }
+    // How many bytes one read of a serial port or a TCP connection may take
+    // (whatever has arrived, up to this); 1 by default, as the window keeps
+    // it. UDP reads whole datagrams regardless. Applies from the next capture.
+    void SetReadSize(std::size_t bytes) { m_readSize = bytes; }
+    std::size_t ReadSize() const { return m_readSize; }
     // Capture files that roll over (see CaptureRoller); inactive limits keep
     // the one capture file. Window thread, while no capture runs.
     void SetRollover(RolloverLimits limits) { m_rollover = limits; }
@@ -213,7 +219,8 @@ private:
     bool m_standardOutputAllowed = false;
     bool m_captureFileRefused = false;
     bool m_transportStarted = false;
-    bool m_reconnect = false;  // window thread
+    bool m_reconnect = false;    // window thread
+    std::size_t m_readSize = 1;  // window thread
     std::atomic<bool> m_workerFinished{true};
     std::atomic<std::uint64_t> m_blocks{0};
     std::atomic<std::uint64_t> m_bytes{0};

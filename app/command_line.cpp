@@ -83,6 +83,13 @@ std::string UsageText() {
            "  --ip ADDRESS         numeric IPv4 or IPv6 address to listen on; host\n"
            "                       names are not looked up (default 127.0.0.1)\n"
            "  --port PORT          1 to 65535 (default 8001)\n"
+           "Serial port (com), TCP server (tcp):\n"
+           "  --read-size BYTES    1 to 65536 (default 1): each read takes whatever has\n"
+           "                       arrived, up to BYTES, without waiting for more; the\n"
+           "                       file's bytes are the same, in fewer, larger blocks.\n"
+           "                       Use a large size (65536) for fast or bulky senders\n"
+           "                       that one-byte reads cannot keep up with; keep 1 when\n"
+           "                       every byte's own block, log line and time matter\n"
            "Any transport:\n"
            "  --settings DOCUMENT  a settings document as it stands, instead of the\n"
            "                       options above: '<settings ip=\"0.0.0.0\" port=\"9000\" />';\n"
@@ -190,6 +197,26 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 return fail(name + " does not apply to a " + capture.transport + " capture");
             }
             capture.reconnect = true;
+            continue;
+        }
+        if (name == "--read-size") {
+            if (capture.tab == kTabUdp) {
+                return fail(name +
+                            " applies to com and tcp captures only; a udp capture always "
+                            "reads whole datagrams");
+            }
+            if (!value) {
+                if (i + 1 >= args.size()) {
+                    return fail(name + " needs a value");
+                }
+                value = args[++i];
+            }
+            const std::optional<std::size_t> bytes = ParseReadSize(*value);
+            if (!bytes) {
+                return fail(name + ": '" + *value + "' is not a whole number of bytes from 1 to " +
+                            std::to_string(kLargestReadSize));
+            }
+            capture.readSize = *bytes;
             continue;
         }
         const bool rolloverOption =
@@ -348,6 +375,7 @@ int RunCapture(const CaptureOptions& options) {
     controller.SetStandardOutputAllowed(true);
     controller.SetSettingsPage(std::make_shared<FixedSettingsPage>(options.document));
     controller.SetReconnect(options.reconnect);
+    controller.SetReadSize(options.readSize);
 
     controller.OnStartStop();
     if (!controller.WorkerStarted()) {

@@ -5,6 +5,7 @@
 // here creates a QApplication.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,9 @@ struct CaptureOptions {
     std::string document;   // the settings document
     std::string file;       // the capture file; empty: pos_log.txt here
     bool overwrite = false;
-    RolloverLimits rollover;  // --rotate-size, --rotate-every, --keep
-    bool reconnect = false;   // com: wait for a device that goes away
+    RolloverLimits rollover;   // --rotate-size, --rotate-every, --keep
+    bool reconnect = false;    // com: wait for a device that goes away
+    std::size_t readSize = 1;  // com, tcp: the most one read takes (--read-size)
 };
 
 enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kError };

@@ -1,5 +1,6 @@
 #include "app/command_line_checks.h"
 
+#include <algorithm>
 #include <boost/asio/ip/address.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <cctype>
@@ -135,6 +136,21 @@ std::optional<std::string> CheckAddress(const std::string& text) {
             "(host names are not looked up)");
     }
     return std::nullopt;
+}
+
+std::optional<std::size_t> ParseReadSize(const std::string& text) {
+    // Six digits at most, so that no value can overflow on its way in.
+    constexpr std::size_t kMostDigits = 6;
+    if (text.empty() || text.size() > kMostDigits ||
+        !std::all_of(text.begin(), text.end(),
+                     [](unsigned char c) { return std::isdigit(c) != 0; })) {
+        return std::nullopt;
+    }
+    const std::size_t bytes = std::stoul(text);
+    if (bytes < 1 || bytes > kLargestReadSize) {
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 std::optional<int> StopBitsIndexOf(const std::string& word) {

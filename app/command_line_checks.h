@@ -8,6 +8,7 @@
 //   CheckCharSize("9") -> "give 5, 6, 7 or 8 data bits"
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,11 @@ std::optional<std::string> CheckBaudRate(const std::string& text);
 std::optional<std::string> CheckCharSize(const std::string& text);
 // A numeric IPv4 or IPv6 address; host names are not resolved.
 std::optional<std::string> CheckAddress(const std::string& text);
+
+// How many bytes one read may take (--read-size): a whole number of bytes
+// from 1 to kLargestReadSize, digits only; anything else nullopt.
+constexpr std::size_t kLargestReadSize = 64 * 1024;
+std::optional<std::size_t> ParseReadSize(const std::string& text);
 
 // The stop-bits list index for a command-line word: "one"/"1" -> 0,
 // "onepointfive"/"1.5" -> 1, "two"/"2" -> 2; anything else nullopt.

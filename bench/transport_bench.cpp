@@ -16,10 +16,24 @@
 // may.
 //
 //   build/bench/transport_bench [datagrams] [tcp-bytes] [rounds]
+//
+// A second mode measures TCP with large reads, the sender pinned to core 0 and
+// the receiver to core 1, one stream of MiB mebibytes per contender and round:
+// a C loop (accept, read 64 KiB, write to a file it keeps open), the
+// TCPServerProtocol with a read size of 65536 whose slot appends each block
+// through platform::CaptureFile as the capture does (open, append, close per
+// block), and the program itself, "tapscope capture tcp --read-size 65536"
+// under "taskset -c 1". Every capture file is compared with what was sent.
+//
+//   build/bench/transport_bench stream [MiB] [rounds]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <sched.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +43,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -36,6 +51,7 @@
 #include <vector>
 
 #include "log/debug.h"
+#include "platform/capture_file.h"
 #include "protocols/tcp_server_protocol.h"
 #include "protocols/udp_protocol.h"
 
@@ -319,9 +335,289 @@ void PrintRow(const char* name, const Summary& ours, const Summary& limit) {
                 ours.whole ? "whole" : "LOST OR ALTERED");
 }
 
+// --- TCP with large reads, pinned ------------------------------------------
+
+#ifndef TAPSCOPE_PROGRAM
+#define TAPSCOPE_PROGRAM ""
+#endif
+
+constexpr std::size_t kLargeRead = 64 * 1024;
+
+// Pins the calling thread to |cpu|; says so when it cannot.
+void PinThread(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (pthread_setaffinity_np(pthread_self(), sizeof set, &set) != 0) {
+        std::fprintf(stderr, "cannot pin a thread to core %d\n", cpu);
+    }
+}
+
+// Each 8-byte word holds its own index, so that a block lost, repeated or
+// moved anywhere in the stream shows in the comparison.
+std::vector<char> IndexedStream(std::uint64_t bytes) {
+    std::vector<char> stream(bytes, '\0');
+    for (std::uint64_t word = 0; word * 8 < bytes; ++word) {
+        std::memcpy(stream.data() + word * 8, &word, std::min<std::uint64_t>(8, bytes - word * 8));
+    }
+    return stream;
+}
+
+// Whether |path| holds exactly |expected|, read back in large pieces.
+bool FileHolds(const std::string& path, const std::vector<char>& expected) {
+    const int file = open(path.c_str(), O_RDONLY);
+    if (file < 0) {
+        return false;
+    }
+    std::vector<char> piece(1 << 20);
+    std::size_t at = 0;
+    bool same = true;
+    while (same) {
+        const ssize_t n = read(file, piece.data(), piece.size());
+        if (n <= 0) {
+            break;
+        }
+        same = at + static_cast<std::size_t>(n) <= expected.size() &&
+               std::memcmp(piece.data(), expected.data() + at, static_cast<std::size_t>(n)) == 0;
+        at += static_cast<std::size_t>(n);
+    }
+    close(file);
+    return same && at == expected.size();
+}
+
+// Connects to |port| (retrying while nobody listens yet, for the program that
+// is still starting) and writes |stream| in 64 KiB writes from core 0;
+// |connected| receives when the connection stood.
+void SendPinned(unsigned short port, const std::vector<char>& stream,
+                Clock::time_point* connected) {
+    PinThread(0);
+    const sockaddr_in target = Loopback(port);
+    int sender = -1;
+    for (int attempt = 0; attempt < 5000; ++attempt) {
+        sender = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(sender, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
+            break;
+        }
+        close(sender);
+        sender = -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (sender < 0) {
+        std::perror("connect");
+        std::exit(1);
+    }
+    *connected = Clock::now();
+    for (std::size_t done = 0; done < stream.size();) {
+        const ssize_t n =
+            write(sender, stream.data() + done, std::min(kLargeRead, stream.size() - done));
+        if (n <= 0) {
+            std::perror("write");
+            std::exit(1);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    close(sender);
+}
+
+struct StreamResult {
+    double seconds = 0;
+    std::uint64_t blocks = 0;
+    bool whole = false;
+};
+
+// accept, read 64 KiB, write to the open file; on core 1.
+StreamResult StreamCLoop(const std::vector<char>& stream) {
+    const std::string capture = CaptureName();
+    StreamResult result;
+    std::thread receiver([&] {
+        PinThread(1);
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = Loopback(0);
+        socklen_t length = sizeof address;
+        bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        listen(listener, SOMAXCONN);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        Clock::time_point start;
+        std::thread sender(SendPinned, ntohs(address.sin_port), std::cref(stream), &start);
+        const int connection = accept(listener, nullptr, nullptr);
+        const int file = open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<char> buffer(kLargeRead);
+        while (true) {
+            const ssize_t n = read(connection, buffer.data(), buffer.size());
+            if (n <= 0) {
+                break;
+            }
+            [[maybe_unused]] ssize_t written = write(file, buffer.data(), n);
+            ++result.blocks;
+        }
+        close(file);
+        const auto end = Clock::now();
+        sender.join();
+        result.seconds = std::chrono::duration<double>(end - start).count();
+        close(connection);
+        close(listener);
+    });
+    receiver.join();
+    result.whole = FileHolds(capture, stream);
+    std::remove(capture.c_str());
+    return result;
+}
+
+// TCPServerProtocol with 64 KiB reads; each block appended through
+// CaptureFile (open, append, close); the io_context runs on core 1.
+StreamResult StreamTransport(const std::vector<char>& stream) {
+    const std::string capture = CaptureName();
+    StreamResult result;
+    std::thread receiver([&] {
+        PinThread(1);
+        tapscope::platform::CaptureFile file(capture);
+        std::uint64_t received = 0;
+        bool failed = false;
+        boost::asio::io_context io;
+        auto server = TCPServerProtocol::Create(io, "<settings ip=\"127.0.0.1\" port=\"0\" />");
+        server->SetReadSize(kLargeRead);
+        server->m_dataSignal.connect([&](std::shared_ptr<AbstractProtocol> source,
+                                         const std::vector<char>& buffer,
+                                         const unsigned int& count) {
+            failed = failed || !file.Append(buffer.data(), count).Ok();
+            received += count;
+            ++result.blocks;
+            if (received == stream.size()) {
+                source->Stop();
+            }
+        });
+        if (!server->Start()) {
+            std::exit(1);
+        }
+        Clock::time_point start;
+        std::thread sender(SendPinned, server->LocalPort(), std::cref(stream), &start);
+        io.run();
+        const auto end = Clock::now();
+        sender.join();
+        result.seconds = std::chrono::duration<double>(end - start).count();
+        result.whole = !failed;
+    });
+    receiver.join();
+    result.whole = result.whole && FileHolds(capture, stream);
+    std::remove(capture.c_str());
+    return result;
+}
+
+unsigned short FreeTcpPort() {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+// "taskset -c 1 tapscope capture tcp --read-size 65536", which ends by itself
+// when the sender closes its connection; timed from the connection to the
+// program's exit. The blocks are those its closing line counts.
+StreamResult StreamProgram(const std::vector<char>& stream) {
+    const std::string capture = CaptureName();
+    StreamResult result;
+    const std::string port = std::to_string(FreeTcpPort());
+    std::vector<std::string> args = {"taskset",     "-c",     "1",    TAPSCOPE_PROGRAM, "capture",
+                                     "tcp",         "--port", port,   "--read-size",    "65536",
+                                     "--overwrite", "-o",     capture};
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const std::string said = capture + ".said";
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, said.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t child = -1;
+    if (posix_spawnp(&child, "taskset", &actions, nullptr, argv.data(), environ) != 0) {
+        std::perror("taskset");
+        std::exit(1);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    Clock::time_point start;
+    std::thread sender(SendPinned, static_cast<unsigned short>(std::stoi(port)), std::cref(stream),
+                       &start);
+    int status = -1;
+    waitpid(child, &status, 0);
+    const auto end = Clock::now();
+    sender.join();
+    result.seconds = std::chrono::duration<double>(end - start).count();
+    // "captured N bytes in M blocks into ..."
+    const std::string text = ReadAll(said);
+    std::remove(said.c_str());
+    if (const auto at = text.find(" bytes in "); at != std::string::npos) {
+        result.blocks = std::strtoull(text.c_str() + at + 10, nullptr, 10);
+    }
+    result.whole = WIFEXITED(status) && WEXITSTATUS(status) == 0 && FileHolds(capture, stream);
+    std::remove(capture.c_str());
+    return result;
+}
+
+int StreamMain(int argc, char** argv) {
+    const std::uint64_t mebibytes = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 256;
+    const int rounds = std::max(1, argc > 3 ? std::atoi(argv[3]) : 3);
+    const std::vector<char> stream = IndexedStream(mebibytes << 20);
+    const bool withProgram = access(TAPSCOPE_PROGRAM, X_OK) == 0;
+    std::vector<StreamResult> cLoop, transport, program;
+    // The contenders take turns, so that a slow spell falls on all of them.
+    for (int round = 0; round < rounds; ++round) {
+        cLoop.push_back(StreamCLoop(stream));
+        transport.push_back(StreamTransport(stream));
+        if (withProgram) {
+            program.push_back(StreamProgram(stream));
+        }
+    }
+    auto best = [](std::vector<StreamResult> results) {
+        std::sort(results.begin(), results.end(), [](const StreamResult& a, const StreamResult& b) {
+            return a.seconds < b.seconds;
+        });
+        return results;
+    };
+    const double megabytes = static_cast<double>(stream.size()) / 1e6;
+    const std::vector<StreamResult> limit = best(cLoop);
+    std::printf(
+        "TCP, %llu MiB on one connection, 64 KiB reads; sender on core 0, receiver on "
+        "core 1; %d rounds\n",
+        static_cast<unsigned long long>(mebibytes), rounds);
+    std::printf("  %-52s %10s %8s %10s %8s %8s\n", "", "best MB/s", "share", "median MB/s", "share",
+                "blocks");
+    auto row = [&](const char* name, const std::vector<StreamResult>& results) {
+        const std::vector<StreamResult> sorted = best(results);
+        bool whole = true;
+        for (const StreamResult& result : results) {
+            whole = whole && result.whole;
+        }
+        const StreamResult& top = sorted.front();
+        const StreamResult& median = sorted[sorted.size() / 2];
+        const StreamResult& limitMedian = limit[limit.size() / 2];
+        std::printf("  %-52s %10.0f %7.2fx %10.0f %7.2fx %8llu  %s\n", name,
+                    megabytes / top.seconds, limit.front().seconds / top.seconds,
+                    megabytes / median.seconds, limitMedian.seconds / median.seconds,
+                    static_cast<unsigned long long>(top.blocks),
+                    whole ? "byte-exact" : "LOST OR ALTERED");
+    };
+    row("C loop (accept, read 64 KiB, write to open file)", cLoop);
+    row("TCPServerProtocol, read size 65536, CaptureFile", transport);
+    if (withProgram) {
+        row("tapscope capture tcp --read-size 65536", program);
+    } else {
+        std::printf("  (the program was not built; its row is left out)\n");
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "stream") {
+        return StreamMain(argc, argv);
+    }
     const std::uint64_t datagrams = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 200000;
     const std::uint64_t tcpBytes = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 200000;
     const int rounds = std::max(1, argc > 3 ? std::atoi(argv[3]) : 5);

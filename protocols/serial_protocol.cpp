@@ -3,7 +3,7 @@
 //
 //   Start: open (refused while another program holds the device), lock,
 //          line settings, first counters, arm read
-//   HandleRead ok     -> deliver the byte, arm the next read
+//   HandleRead ok     -> deliver the byte (or block), arm the next read
 //   HandleRead error  -> without reconnect: message (the capture ends)
 //                        with reconnect:    close, kDeviceGone, wait
 //   wait: a udev "add" event or the retry timer -> TryReopen
@@ -15,6 +15,7 @@
 //   Stop: cancel the timers and the wait, close the port
 #include "protocols/serial_protocol.h"
 
+#include <algorithm>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/system/system_error.hpp>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "log/debug.h"
@@ -86,6 +88,11 @@ SerialProtocol::~SerialProtocol() {
 void SerialProtocol::SetReconnect(bool reconnect) {
     std::lock_guard lock(m_lock);
     m_reconnect = reconnect;
+}
+
+void SerialProtocol::SetReadSize(std::size_t bytes) {
+    std::lock_guard lock(m_lock);
+    m_buffer.assign(std::clamp<std::size_t>(bytes, 1, kLargestReadSize), 0);
 }
 
 bool SerialProtocol::Start() {
@@ -186,12 +193,19 @@ void SerialProtocol::ConfigureLocked() {
 }
 
 void SerialProtocol::ArmReadLocked() {
-    // Completes after exactly one byte, or on an error.
-    boost::asio::async_read(
-        m_port, boost::asio::buffer(m_buffer), boost::asio::transfer_all(),
-        [self = shared_from_this()](const boost::system::error_code& error, std::size_t count) {
-            self->HandleRead(error, count);
-        });
+    auto handler = [self = shared_from_this()](const boost::system::error_code& error,
+                                               std::size_t count) {
+        self->HandleRead(error, count);
+    };
+    if (m_buffer.size() == 1) {
+        // Completes after exactly one byte, or on an error.
+        boost::asio::async_read(m_port, boost::asio::buffer(m_buffer), boost::asio::transfer_all(),
+                                std::move(handler));
+        return;
+    }
+    // Completes with what the driver holds, at least one byte and at most the
+    // buffer's size, or on an error; it never waits for the buffer to fill.
+    m_port.async_read_some(boost::asio::buffer(m_buffer), std::move(handler));
 }
 
 void SerialProtocol::CloseLocked() {

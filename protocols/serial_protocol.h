@@ -1,7 +1,8 @@
 // SerialProtocol: captures what a device sends on a serial port. It opens the
 // port named in the settings document ("COM3", or a path such as
 // /dev/ttyUSB0; see platform/serial_device.h), applies the line settings and
-// reads one byte at a time, handing each byte on as soon as it arrives. It
+// reads one byte at a time, handing each byte on as soon as it arrives (with
+// SetReadSize, each read takes whatever has arrived up to that many bytes). It
 // never writes to the port and uses no flow control.
 //
 // The line is ours alone: a port that another program has open is refused
@@ -39,8 +40,14 @@ public:
     SerialProtocol(boost::asio::io_context& ioService, const std::string& settings);
     ~SerialProtocol() override;
 
+    // The largest read size SetReadSize accepts.
+    static constexpr std::size_t kLargestReadSize = 64 * 1024;
+
     // Before Start: wait for a device that goes away rather than end.
     void SetReconnect(bool reconnect);
+    // Before Start: each read takes what the driver holds, up to |bytes|
+    // (1 to kLargestReadSize; 1 by default), without waiting for more.
+    void SetReadSize(std::size_t bytes);
 
     bool Start() override;
     void Stop() override;
@@ -48,7 +55,7 @@ public:
     // delivers what the driver holds in its input queue.
     void Drain(std::chrono::steady_clock::time_point deadline, DrainDone done) override;
 
-    // Completion of one 1-byte read.
+    // Completion of one read.
     void HandleRead(const boost::system::error_code& error, std::size_t count);
 
 private:

@@ -1,5 +1,7 @@
 #include "protocols/tcp_client_protocol.h"
 
+#include <algorithm>
+
 #include "log/debug.h"
 #include "platform/descriptors.h"
 #include "protocols/detail/burst.h"
@@ -15,11 +17,12 @@ std::string PeerText(const boost::asio::ip::tcp::endpoint& peer) {
 
 }  // namespace
 
-TCPClientProtocol::TCPClientProtocol(boost::asio::io_context& ioService)
-    : m_socket(ioService), m_buffer(kReadSize, 0) {}
+TCPClientProtocol::TCPClientProtocol(boost::asio::io_context& ioService, std::size_t readSize)
+    : m_socket(ioService), m_buffer(std::clamp<std::size_t>(readSize, 1, kLargestReadSize), 0) {}
 
-std::shared_ptr<TCPClientProtocol> TCPClientProtocol::Create(boost::asio::io_context& ioService) {
-    return std::shared_ptr<TCPClientProtocol>(new TCPClientProtocol(ioService),
+std::shared_ptr<TCPClientProtocol> TCPClientProtocol::Create(boost::asio::io_context& ioService,
+                                                             std::size_t readSize) {
+    return std::shared_ptr<TCPClientProtocol>(new TCPClientProtocol(ioService, readSize),
                                               [](TCPClientProtocol* client) { client->Release(); });
 }
 
@@ -132,7 +135,7 @@ void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, 
                 return;  // stopped, or the drain takes the rest
             }
             if (delivered + 1 < kBurstLimit) {
-                // A byte that already waits is taken here and now (see
+                // A block that already waits is taken here and now (see
                 // detail/burst.h); so is an error, handled above.
                 count = m_socket.read_some(boost::asio::buffer(m_buffer), error);
                 if (!tapscope::protocols::detail::NothingWaiting(error)) {

@@ -1,5 +1,6 @@
 // TCPClientProtocol: one connection accepted by a TCPServerProtocol. It reads
-// the connection one byte at a time and reports each byte, any read error, and
+// the connection one byte at a time (or, when made with a larger read size,
+// whatever has arrived up to that size) and reports each block, any read error, and
 // the client closing its end, on its own signals, which the server forwards as
 // its own. It never sends anything.
 //
@@ -32,25 +33,32 @@ public:
     using EventSignal = boost::signals2::signal<void(std::shared_ptr<TCPClientProtocol> source,
                                                      const TransportEvent& event)>;
 
-    // Every read delivers one byte: each byte reaches the capture as soon as
-    // it arrives.
+    // By default every read delivers one byte: each byte reaches the capture
+    // as soon as it arrives.
     static constexpr std::size_t kReadSize = 1;
+    // The largest read size a connection accepts. A larger read still takes
+    // only what has arrived and never waits for more.
+    static constexpr std::size_t kLargestReadSize = 64 * 1024;
     // What the drain at the end of a capture reads at once.
     static constexpr std::size_t kDrainReadSize = 64 * 1024;
 
-    explicit TCPClientProtocol(boost::asio::io_context& ioService);
+    // |readSize| is kept within 1..kLargestReadSize.
+    explicit TCPClientProtocol(boost::asio::io_context& ioService,
+                               std::size_t readSize = kReadSize);
     TCPClientProtocol(const TCPClientProtocol&) = delete;
     TCPClientProtocol& operator=(const TCPClientProtocol&) = delete;
 
-    // A connection held by a shared_ptr with Release as deleter.
-    static std::shared_ptr<TCPClientProtocol> Create(boost::asio::io_context& ioService);
+    // A connection held by a shared_ptr with Release as deleter; each of its
+    // reads takes what has arrived, up to |readSize| bytes.
+    static std::shared_ptr<TCPClientProtocol> Create(boost::asio::io_context& ioService,
+                                                     std::size_t readSize = kReadSize);
 
     // Arms the next read; a failure goes to m_messageSignal.
     void StartRead();
     // Closes the socket once and logs "Disconnect client ... "; a failure
     // goes to m_messageSignal.
     void Disconnect();
-    // Completion of one read. Bytes that wait behind it are delivered from
+    // Completion of one read. Blocks that wait behind it are delivered from
     // the same call, one emission each (see detail/burst.h).
     void HandleRead(const boost::system::error_code& completion, std::size_t count);
     // The deleter: clears the connected flag and deletes the connection (the
@@ -100,7 +108,7 @@ private:
     // 1 for the server's first connection; set before the accept is armed.
     std::uint64_t m_number = 0;
     // Written by the one pending read, read by the data slot before the next
-    // read is armed.
+    // read is armed; its size is the read size.
     std::vector<char> m_buffer;
     // Used by the drain alone.
     std::vector<char> m_drainBuffer;

@@ -7,7 +7,7 @@
 //   HandleAccept: server started? ── no ──> socket dropped, nothing logged
 //                               │ yes
 //                               v
-//   connection takes the socket, arms a 1-byte read; StartAccept (#n+1)
+//   connection takes the socket, arms a read (1 byte, or the read size); StartAccept (#n+1)
 //                               │ read completes
 //                               v
 //   HandleRead: connected? ── no ──> dropped silently (Stop got there first)
@@ -26,6 +26,7 @@
 
 #include "protocols/tcp_server_protocol.h"
 
+#include <algorithm>
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 #include <stdexcept>
@@ -52,6 +53,11 @@ TCPServerProtocol::~TCPServerProtocol() = default;
 std::shared_ptr<TCPServerProtocol> TCPServerProtocol::Create(boost::asio::io_context& ioService,
                                                              const std::string& settings) {
     return MakeProtocol<TCPServerProtocol>(ioService, settings);
+}
+
+void TCPServerProtocol::SetReadSize(std::size_t bytes) {
+    std::lock_guard lock(m_lock);
+    m_readSize = std::clamp<std::size_t>(bytes, 1, TCPClientProtocol::kLargestReadSize);
 }
 
 bool TCPServerProtocol::Start() {
@@ -109,7 +115,7 @@ void TCPServerProtocol::StartAccept() {
 }
 
 std::shared_ptr<TCPClientProtocol> TCPServerProtocol::MakeConnectionLocked() {
-    auto connection = TCPClientProtocol::Create(m_ioService);
+    auto connection = TCPClientProtocol::Create(m_ioService, m_readSize);
     auto self = shared_from_this();
     connection->m_dataSignal.connect(
         [self](std::shared_ptr<TCPClientProtocol> source, const std::vector<char>& buffer,

@@ -1,6 +1,7 @@
 // TCPServerProtocol: captures what TCP clients send to a listening address and
 // port. It accepts any number of clients, reads each connection one byte at a
-// time (TCPClientProtocol) and forwards every byte and every error through its
+// time, or in blocks of what has arrived up to SetReadSize's size
+// (TCPClientProtocol), and forwards every block and every error through its
 // own two signals, so the capture sees one transport however many clients are
 // connected.
 //
@@ -31,6 +32,10 @@ public:
     // The server held by a shared_ptr with Release as deleter.
     static std::shared_ptr<TCPServerProtocol> Create(boost::asio::io_context& ioService,
                                                      const std::string& settings);
+
+    // Before Start: each read of a connection takes what has arrived, up to
+    // |bytes| (1 to TCPClientProtocol::kLargestReadSize; 1 by default).
+    void SetReadSize(std::size_t bytes);
 
     bool Start() override;
     // Takes no new client; reads what already waits on every connection,
@@ -77,8 +82,9 @@ private:
     std::vector<std::shared_ptr<TCPClientProtocol>> m_clients;  // guarded by m_lock
     std::shared_ptr<boost::asio::steady_timer> m_retryTimer;    // guarded by m_lock
     // Said once per capture in the log.
-    bool m_outOfDescriptors = false;                     // guarded by m_lock
-    bool m_draining = false;                             // guarded by m_lock
-    std::chrono::steady_clock::time_point m_drainUntil;  // guarded by m_lock
-    DrainDone m_drainDone;                               // guarded by m_lock
+    bool m_outOfDescriptors = false;                        // guarded by m_lock
+    bool m_draining = false;                                // guarded by m_lock
+    std::size_t m_readSize = TCPClientProtocol::kReadSize;  // guarded by m_lock
+    std::chrono::steady_clock::time_point m_drainUntil;     // guarded by m_lock
+    DrainDone m_drainDone;                                  // guarded by m_lock
 };

@@ -12,6 +12,7 @@
 #include "tests/app/app_test_support.h"
 #include "tests/app/program_runner.h"
 #include "tests/support/child_process.h"
+#include "tests/support/socat_pty.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
@@ -240,6 +241,31 @@ TEST_F(CommandLineTest, RolloverOptionsAreCheckedBeforeAnythingStarts) {
     }
 }
 
+TEST_F(CommandLineTest, ReadSizeValuesAreCheckedBeforeAnythingStarts) {
+    const std::string range = "is not a whole number of bytes from 1 to 65536";
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } cases[] = {
+        {{"capture", "tcp", "--read-size", "0"}, "--read-size: '0' " + range},
+        {{"capture", "tcp", "--read-size", "65537"}, "--read-size: '65537' " + range},
+        {{"capture", "com", "--read-size=-1"}, "--read-size: '-1' " + range},
+        {{"capture", "com", "--read-size", "4k"}, "--read-size: '4k' " + range},
+        {{"capture", "tcp", "--read-size", "99999999999999999999"},
+         "--read-size: '99999999999999999999' " + range},
+        {{"capture", "tcp", "--read-size="}, "--read-size: '' " + range},
+        {{"capture", "tcp", "--read-size"}, "--read-size needs a value"},
+        {{"capture", "udp", "--read-size", "4096"},
+         "--read-size applies to com and tcp captures only"},
+    };
+    for (const auto& c : cases) {
+        const Finished refused = RunToEnd(c.args);
+        EXPECT_EQ(refused.status, 2) << refused.output;
+        EXPECT_NE(refused.output.find(c.said), std::string::npos) << refused.output;
+        EXPECT_EQ(refused.output.find("capturing"), std::string::npos) << refused.output;
+    }
+}
+
 // A capture file that cannot be created is a usage error found at Start:
 // status 2, the path and the reason, and no capture reported.
 TEST_F(CommandLineTest, UnwritableCaptureFileEndsWithStatusTwoBeforeCapturing) {
@@ -342,6 +368,69 @@ TEST_F(CommandLineTest, AClientThatClosesEndsTheCaptureWithStatusZeroAndIsNamed)
         << output;
     EXPECT_EQ(output.find("End of file"), std::string::npos) << output;
     EXPECT_EQ(ReadFile(m_capture), "receipt");
+}
+
+// With --read-size 65536 the program's file holds exactly what a client sent,
+// a few hundred KiB, in far fewer blocks than bytes.
+TEST_F(CommandLineTest, ALargeReadSizeCapturesTheSameBytesInFewerBlocks) {
+    constexpr std::size_t kBytes = 300 * 1024;
+    std::string sent(kBytes, '\0');
+    for (std::size_t i = 0; i < kBytes; ++i) {
+        sent[i] = static_cast<char>((i * 131 + i / 7) % 256);
+    }
+    const unsigned short port = FreeTcpPort();
+    auto child = StartTapscope({"capture", "tcp", "--port", std::to_string(port), "--read-size",
+                                "65536", "-o", m_capture});
+    std::string output;
+    ASSERT_TRUE(ReadUntil(*child, "capturing tcp", output)) << output;
+    {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket client(io);
+        client.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+        for (std::size_t at = 0; at < kBytes; at += 5000) {
+            boost::asio::write(client, boost::asio::buffer(sent.substr(at, 5000)));
+        }
+    }
+    output += child->ReadAll();
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_TRUE(ReadFile(m_capture) == sent) << ReadFile(m_capture).size() << " bytes";
+    const std::string said = "captured " + std::to_string(kBytes) + " bytes in ";
+    const std::size_t at = output.find(said);
+    ASSERT_NE(at, std::string::npos) << output;
+    const unsigned long blocks = std::stoul(output.substr(at + said.size()));
+    EXPECT_GE(blocks, kBytes / 65536);
+    EXPECT_LT(blocks, kBytes / 2) << output;
+}
+
+// The same through a serial port (one end of a socat pseudo-terminal pair):
+// the file holds what the device sent, and a read took more than one byte.
+TEST_F(CommandLineTest, ASerialCaptureWithAReadSizeTakesBlocks) {
+    SocatPty pty;
+    if (!pty.Ok()) {
+        GTEST_SKIP() << pty.Error();
+    }
+    std::string sent;
+    for (int i = 0; i < 3000; ++i) {
+        sent += static_cast<char>(i % 251);
+    }
+    auto child = StartTapscope(
+        {"capture", "com", "--port", pty.DevicePath(), "--read-size", "4096", "-o", m_capture});
+    std::string output;
+    ASSERT_TRUE(ReadUntil(*child, "capturing com", output)) << output;
+    ASSERT_TRUE(pty.Write(sent));
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(m_capture).size() >= sent.size(); }));
+    kill(child->Pid(), SIGTERM);
+    output += child->ReadAll();
+    int status = -1;
+    ASSERT_TRUE(child->Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_TRUE(ReadFile(m_capture) == sent) << ReadFile(m_capture).size() << " bytes";
+    const std::string said = "captured 3000 bytes in ";
+    const std::size_t at = output.find(said);
+    ASSERT_NE(at, std::string::npos) << output;
+    EXPECT_LT(std::stoul(output.substr(at + said.size())), 3000u) << output;
 }
 
 // Two clients send far more than a capture that reads one byte at a time has

@@ -157,6 +157,57 @@ TEST_F(SerialProtocolTest, NothingIsDeliveredOrReportedAfterStop) {
 // The capture ends while the driver holds input nobody has read (the worker
 // is held in the slot of the first byte): the drain delivers all of it, in
 // order, in larger blocks than one byte.
+// With a larger read size a read takes what the driver holds, up to that
+// size, without waiting for more: the same bytes as single-byte reads, in
+// fewer blocks.
+TEST_F(SerialProtocolTest, ALargerReadSizeTakesWhatWaitsInOneBlock) {
+    // Within the 4 KiB a terminal's input queue holds.
+    constexpr std::size_t kBytes = 2000;
+    std::string text;
+    for (std::size_t i = 0; i < kBytes; ++i) {
+        text += static_cast<char>((i * 31) % 256);
+    }
+    for (const std::size_t readSize : {std::size_t{1}, std::size_t{4096}}) {
+        SCOPED_TRACE(readSize);
+        auto serial = Make<SerialProtocol>(Document("COM7", "9600", "8", "0", "0"));
+        Recorder& recorder = Record(*serial);
+        serial->SetReadSize(readSize);
+        FirstDeliveryGate gate(recorder);
+        ASSERT_TRUE(serial->Start());
+        RunWorker();
+        ASSERT_TRUE(m_pty.Write("<"));
+        ASSERT_TRUE(gate.WaitUntilHeld());
+        // While the worker is held, the whole text reaches the device's
+        // input queue; the next read finds it all waiting.
+        ASSERT_TRUE(m_pty.Write(text));
+        const int watch = ::open(m_pty.DevicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(watch, 0);
+        const bool queued = WaitUntil([&] { return platform::QueuedInput(watch) >= kBytes; });
+        ::close(watch);
+        ASSERT_TRUE(queued);
+        gate.Release();
+        ASSERT_TRUE(recorder.WaitForBytes(1 + kBytes));
+        // A lone byte after the block is a block of its own, at once.
+        ASSERT_TRUE(m_pty.Write(">"));
+        ASSERT_TRUE(recorder.WaitForBytes(2 + kBytes));
+        serial->Stop();
+        JoinWorker();
+        EXPECT_TRUE(recorder.Bytes() == "<" + text + ">") << recorder.Bytes().size() << " bytes";
+        const auto deliveries = recorder.Deliveries();
+        for (const auto& delivery : deliveries) {
+            ASSERT_LE(delivery.count, readSize);
+            ASSERT_EQ(delivery.bufferSize, readSize);
+        }
+        if (readSize == 1) {
+            EXPECT_EQ(deliveries.size(), kBytes + 2);
+        } else {
+            ASSERT_EQ(deliveries.size(), 3u);
+            EXPECT_EQ(deliveries[1].count, kBytes);
+        }
+        EXPECT_TRUE(recorder.Messages().empty());
+    }
+}
+
 TEST_F(SerialProtocolTest, TheDrainDeliversWhatTheDriverHolds) {
     // Within the 4 KiB a terminal's input queue holds.
     constexpr std::size_t kBytes = 2000;

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <future>
+#include <thread>
+#include <utility>
 
 #include "platform/descriptors.h"
 #include "tests/protocols/protocol_test_support.h"
@@ -154,6 +157,138 @@ TEST_F(TcpServerProtocolTest, TwoClientsMayInterleaveButEachKeepsItsOrder) {
     EXPECT_EQ(upperSeen, upperText);
     server->Stop();
     JoinWorker();
+    EXPECT_TRUE(recorder->Messages().empty());
+}
+
+// Every byte value, in an order no simple pattern repeats within a read.
+std::string MixedBytes(std::size_t count, unsigned seed) {
+    std::string bytes(count, '\0');
+    unsigned state = seed;
+    for (char& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 16);
+    }
+    return bytes;
+}
+
+// A larger read size changes how the stream is cut into blocks, never its
+// bytes: a few hundred KiB from one client come out the same with 1-byte
+// reads as with 4 KiB and 64 KiB ones, and no block is larger than the size.
+TEST_F(TcpServerProtocolTest, ALargerReadSizeDeliversTheSameBytesInFewerBlocks) {
+    constexpr std::size_t kBytes = 256 * 1024;
+    const std::string sent = MixedBytes(kBytes, 7);
+    for (const std::size_t readSize : {std::size_t{1}, std::size_t{4096}, std::size_t{65536}}) {
+        SCOPED_TRACE(readSize);
+        auto server = Make<TCPServerProtocol>(IpDocument("127.0.0.1", 0));
+        Recorder& recorder = Record(*server);
+        server->SetReadSize(readSize);
+        ASSERT_TRUE(server->Start());
+        auto client = Connect(server->LocalPort());
+        // Already waiting when the first read is made: that read takes all it
+        // may at once.
+        constexpr std::size_t kFirst = 8000;
+        Write(*client, sent.substr(0, kFirst));
+        RunWorker();
+        std::thread writer([&] {
+            for (std::size_t at = kFirst; at < kBytes; at += 3000) {
+                Write(*client, sent.substr(at, 3000));
+            }
+        });
+        writer.join();
+        ASSERT_TRUE(recorder.WaitForBytes(kBytes));
+        server->Stop();
+        JoinWorker();
+        EXPECT_TRUE(recorder.Bytes() == sent) << recorder.Bytes().size() << " bytes";
+        const auto deliveries = recorder.Deliveries();
+        for (const auto& delivery : deliveries) {
+            ASSERT_GE(delivery.count, 1u);
+            ASSERT_LE(delivery.count, readSize);
+            ASSERT_EQ(delivery.bufferSize, readSize);
+        }
+        if (readSize == 1) {
+            EXPECT_EQ(deliveries.size(), kBytes);
+        } else {
+            // At least what waited; more when the writer was quicker.
+            EXPECT_GE(deliveries.front().count, std::min(kFirst, readSize));
+            EXPECT_LT(deliveries.size(), kBytes / 2);
+        }
+        EXPECT_TRUE(recorder.Messages().empty());
+        // One log line per block, as with single bytes (the test log keeps
+        // too few lines to count a quarter of a million).
+        const auto log = LogTexts();
+        if (readSize == 1) {
+            continue;
+        }
+        EXPECT_EQ(std::count_if(
+                      log.begin(), log.end(),
+                      [](const std::string& text) { return text.rfind("Success read [", 0) == 0; }),
+                  static_cast<std::ptrdiff_t>(deliveries.size()));
+    }
+}
+
+// Sizes outside 1 to 64 KiB are brought within them rather than refused: the
+// command line has already said what it accepts.
+TEST_F(TcpServerProtocolTest, AReadSizeOutsideItsBoundsIsKeptWithinThem) {
+    for (const auto& [asked, used] : {std::pair<std::size_t, std::size_t>{0, 1},
+                                      {1u << 20, TCPClientProtocol::kLargestReadSize}}) {
+        SCOPED_TRACE(asked);
+        auto server = Make<TCPServerProtocol>(IpDocument("127.0.0.1", 0));
+        Recorder& recorder = Record(*server);
+        server->SetReadSize(asked);
+        ASSERT_TRUE(server->Start());
+        auto client = Connect(server->LocalPort());
+        Write(*client, "ab");
+        RunWorker();
+        ASSERT_TRUE(recorder.WaitForBytes(2));
+        server->Stop();
+        JoinWorker();
+        EXPECT_EQ(recorder.Bytes(), "ab");
+        EXPECT_EQ(recorder.Deliveries().front().bufferSize, used);
+    }
+}
+
+// Two clients that send at the same time with 64 KiB reads: every block
+// holds the bytes of one connection only, and each connection's blocks
+// together are what it sent, in order.
+TEST_F(TcpServerProtocolTest, LargeReadsOfTwoInterleavedClientsStayWholePerConnection) {
+    constexpr std::size_t kBytes = 200 * 1024;
+    Recorder* recorder = nullptr;
+    auto server = Make<TCPServerProtocol>(IpDocument("127.0.0.1", 0));
+    recorder = &Record(*server);
+    server->SetReadSize(65536);
+    ASSERT_TRUE(server->Start());
+    RunWorker();
+    auto lower = Connect(server->LocalPort());
+    auto upper = Connect(server->LocalPort());
+    std::string lowerText;
+    std::string upperText;
+    for (std::size_t i = 0; i < kBytes; ++i) {
+        lowerText += static_cast<char>('a' + i % 26);
+        upperText += static_cast<char>('A' + (i * 7) % 26);
+    }
+    auto writeInPieces = [](tcp::socket& client, const std::string& text) {
+        for (std::size_t i = 0; i < text.size(); i += 1500) {
+            Write(client, text.substr(i, 1500));
+        }
+    };
+    std::thread lowerWriter([&] { writeInPieces(*lower, lowerText); });
+    writeInPieces(*upper, upperText);
+    lowerWriter.join();
+    ASSERT_TRUE(recorder->WaitForBytes(2 * kBytes));
+    server->Stop();
+    JoinWorker();
+    std::string lowerSeen;
+    std::string upperSeen;
+    for (const auto& delivery : recorder->Deliveries()) {
+        const auto isLower = [](char c) { return std::islower(static_cast<unsigned char>(c)); };
+        const std::size_t lowers =
+            std::count_if(delivery.bytes.begin(), delivery.bytes.end(), isLower);
+        ASSERT_TRUE(lowers == 0 || lowers == delivery.bytes.size())
+            << "a block of " << delivery.count << " bytes mixes both connections";
+        (lowers > 0 ? lowerSeen : upperSeen) += delivery.bytes;
+    }
+    EXPECT_TRUE(lowerSeen == lowerText);
+    EXPECT_TRUE(upperSeen == upperText);
     EXPECT_TRUE(recorder->Messages().empty());
 }
 
