@@ -467,8 +467,7 @@ void CDebug::EnqueueText(std::string_view text) {
         return;
     }
     const std::size_t room = m_bufferSize == 0 ? 0 : m_bufferSize - 1;
-    m_queue.Push(std::string(text.substr(0, std::min<std::size_t>(text.size(), room))),
-                 m_queueMaxLines);
+    m_queue.Push(text.substr(0, std::min<std::size_t>(text.size(), room)), m_queueMaxLines);
 }
 
 std::string CDebug::MakeLinePrefix(const zelmisc::LogTime& time) const {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -42,6 +43,18 @@ public:
         ++m_count;
     }
 
+    // Makes room for one more value and returns its slot, which still holds
+    // whatever value was last stored there: the caller overwrites it in place,
+    // so that a string slot reuses its storage.
+    T& push_slot() {
+        if (m_count == m_slots.size()) {
+            Grow();
+        }
+        T& slot = m_slots[Index(m_count)];
+        ++m_count;
+        return slot;
+    }
+
     // Removes the oldest value and hands it over.
     T pop_front() {
         T value = std::move(m_slots[m_head]);
@@ -50,7 +63,18 @@ public:
         return value;
     }
 
+    // Removes the |n| oldest values (at most size()), leaving them in their
+    // slots for push_slot to overwrite.
+    void drop_front(std::size_t n) {
+        m_head = Index(n);
+        m_count -= n;
+    }
+
     T& operator[](std::size_t index) { return m_slots[Index(index)]; }
+    const T& operator[](std::size_t index) const { return m_slots[Index(index)]; }
+
+    // Every slot, held or not, by its place in storage (0 to capacity() - 1).
+    T& slot(std::size_t place) { return m_slots[place]; }
 
     void clear() {
         m_slots.clear();
@@ -102,8 +126,10 @@ public:
     LineQueue(const LineQueue&) = delete;
     LineQueue& operator=(const LineQueue&) = delete;
 
-    // Appends |line| as the newest line, with the bound |maxLines|.
-    void Push(std::string&& line, std::uint32_t maxLines);
+    // Appends a copy of |line| as the newest line, with the bound |maxLines|.
+    // The copy goes into storage the calling thread's part keeps from line to
+    // line, so a line of usual length allocates nothing.
+    void Push(std::string_view line, std::uint32_t maxLines);
 
     // Takes every line queued so far into |lines| (oldest first), with the
     // bound |maxLines| applied, and returns the count of lines skipped since
