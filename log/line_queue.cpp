@@ -7,7 +7,7 @@ namespace ZelLog::detail {
 // The lines one thread queued and not yet taken. A part lives as long as its
 // queue or its thread, whichever ends last.
 struct LinePart {
-    std::mutex lock;
+    PartLock lock;
     Ring<LineQueue::Entry> entries;  // guarded by lock
     // An empty ring with room, swapped in for the entries at the next take, so
     // that the producer does not grow a new ring after every take. Touched
@@ -114,7 +114,11 @@ void LineQueue::Push(std::string_view line, std::uint32_t maxLines) {
         Entry& entry = part.entries.push_slot();
         entry.sequence = sequence;
         entry.text.assign(line.data(), line.size());
-        queued = m_queued.fetch_add(1, std::memory_order_relaxed) + 1;
+        // The lines held are numbered from m_firstHeld to |sequence|; exact
+        // here, as m_firstHeld changes only under every part's lock, this
+        // one's too. No shared counter is changed for it.
+        queued =
+            static_cast<std::size_t>(sequence + 1 - m_firstHeld.load(std::memory_order_relaxed));
     }
     const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
     if (queued > keep && queued - keep > keep / kOverflowSlackDivisor) {
@@ -130,7 +134,7 @@ void LineQueue::DropOldest(std::size_t keep) {
     // front, found by halving. The dropped lines stay in their slots, whose
     // storage the next lines reuse.
     std::lock_guard partsLock(m_partsLock);
-    std::vector<std::unique_lock<std::mutex>> held;
+    std::vector<std::unique_lock<PartLock>> held;
     held.reserve(m_parts.size());
     for (const std::shared_ptr<LinePart>& part : m_parts) {
         held.emplace_back(part->lock);
@@ -155,9 +159,10 @@ void LineQueue::DropOldest(std::size_t keep) {
         if (low > 0) {
             entries.drop_front(low);
             part->dropped += low;
-            m_queued.fetch_sub(low, std::memory_order_relaxed);
         }
     }
+    m_firstHeld.store(std::max(first, m_firstHeld.load(std::memory_order_relaxed)),
+                      std::memory_order_relaxed);
 }
 
 std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
@@ -170,7 +175,7 @@ std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
         // sequence. Producers hold only their own part: no deadlock. Each part
         // hands over its whole ring, so producers wait for a swap, not for the
         // lines to be moved one by one.
-        std::vector<std::unique_lock<std::mutex>> held;
+        std::vector<std::unique_lock<PartLock>> held;
         held.reserve(m_parts.size());
         for (const std::shared_ptr<LinePart>& part : m_parts) {
             held.emplace_back(part->lock);
@@ -188,7 +193,9 @@ std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
                 staying[i] = &part;
             }
         }
-        m_queued.store(0, std::memory_order_relaxed);  // every part is empty now
+        // Every part is empty now.
+        m_firstHeld.store(m_nextSequence.load(std::memory_order_relaxed),
+                          std::memory_order_relaxed);
     }
     m_parts.swap(live);
 
@@ -289,7 +296,7 @@ void LineQueue::ResetInForkedChild() {
         part->dropped = 0;
     }
     m_skipped = 0;
-    m_queued.store(0, std::memory_order_relaxed);
+    m_firstHeld.store(m_nextSequence.load(std::memory_order_relaxed), std::memory_order_relaxed);
     m_forkPartLocks.clear();
     m_forkPartsLock.unlock();
 }

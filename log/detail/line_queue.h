@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -117,6 +118,37 @@ private:
     std::size_t m_count = 0;
 };
 
+// The lock of one thread's part. Its owner takes it for every line and almost
+// never finds it taken; a take or a drop holds it for a swap or a few index
+// steps. So a waiter spins a little and then yields, rather than sleep in the
+// kernel, and the owner pays one atomic exchange to take it and a plain store
+// to give it back.
+class PartLock {
+public:
+    void lock() {
+        while (m_locked.exchange(true, std::memory_order_acquire)) {
+            WaitUntilFree();
+        }
+    }
+    void unlock() { m_locked.store(false, std::memory_order_release); }
+
+private:
+    void WaitUntilFree() {
+        for (int spin = 0; m_locked.load(std::memory_order_relaxed); ++spin) {
+            if (spin < kSpinsBeforeYield) {
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    }
+
+    static constexpr int kSpinsBeforeYield = 128;
+    std::atomic<bool> m_locked{false};
+};
+
 struct LinePart;
 
 class LineQueue {
@@ -174,12 +206,14 @@ private:
     // destructors of other thread-local objects at thread exit).
     std::shared_ptr<LinePart> m_sharedPart;
     std::uint64_t m_skipped = 0;  // guarded by m_partsLock
-    // Lines held in all parts; changed only under the lock of the part whose
-    // lines change, so a take that holds every part's lock sees it exact.
-    alignas(64) std::atomic<std::size_t> m_queued{0};
+    // The number of the oldest line held; the lines held are those numbered
+    // from it up to the last number drawn. Changed only while every part's
+    // lock is held; read by producers without a lock, to see when the bound
+    // is passed.
+    alignas(64) std::atomic<std::uint64_t> m_firstHeld{0};
     // Held by the forking thread from LockForFork until the fork is over.
     std::unique_lock<std::mutex> m_forkPartsLock;
-    std::vector<std::unique_lock<std::mutex>> m_forkPartLocks;
+    std::vector<std::unique_lock<PartLock>> m_forkPartLocks;
 };
 
 }  // namespace ZelLog::detail
