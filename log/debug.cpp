@@ -398,12 +398,11 @@ void CDebug::WritePrefixedLine(std::string_view marker, const char* format, va_l
     try {
         zelmisc::LogTime time;
         const std::int64_t clockSecond = zelmisc::detail::ReadLocalLogTime(time);
-        char prefix[kPrefixBufferSize];
-        const std::size_t prefixLength =
-            FormatLinePrefix(prefix, time, m_mainThreadId, clockSecond);
         char line[kLineBufferSize];
+        static_assert(kLineBufferSize >= kPrefixBufferSize);
+        const std::size_t prefixLength = FormatLinePrefix(line, time, m_mainThreadId, clockSecond);
         const std::size_t length =
-            ComposeLine(line, std::string_view(prefix, prefixLength), marker, format, args, suffix);
+            ComposeLineAfterPrefix(line, prefixLength, marker, format, args, suffix);
         Deliver(line, TextLength(line, length), filtered);
     } catch (...) {
         // A line that cannot be made is dropped; logging never throws.

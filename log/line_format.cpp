@@ -265,8 +265,15 @@ std::size_t FormatLinePrefix(char* out, const zelmisc::LogTime& time, unsigned l
 
 std::size_t ComposeLine(char* out, std::string_view prefix, std::string_view marker,
                         const char* format, va_list args, std::string_view suffix) {
+    const std::size_t length = std::min(prefix.size(), kLineFormatLimit);
+    std::memmove(out, prefix.data(), length);
+    return ComposeLineAfterPrefix(out, length, marker, format, args, suffix);
+}
+
+std::size_t ComposeLineAfterPrefix(char* out, std::size_t prefixLength, std::string_view marker,
+                                   const char* format, va_list args, std::string_view suffix) {
     constexpr std::size_t kMaxText = kLineBufferSize - 1;
-    std::size_t length = 0;
+    std::size_t length = std::min(prefixLength, kLineFormatLimit);
     auto appendLiteral = [&](std::string_view text) {
         const std::size_t n = std::min(text.size(), kMaxText - length);
         std::memcpy(out + length, text.data(), n);
@@ -275,13 +282,12 @@ std::size_t ComposeLine(char* out, std::string_view prefix, std::string_view mar
 
     // The budget of kLineFormatLimit characters is spent on the pieces in
     // order, as if they had been printed into one format buffer.
-    std::size_t budget = kLineFormatLimit;
+    std::size_t budget = kLineFormatLimit - length;
     auto take = [&budget](std::string_view text) {
         const std::string_view part = text.substr(0, std::min(text.size(), budget));
         budget -= part.size();
         return part;
     };
-    appendLiteral(take(prefix));
     appendLiteral(take(marker));
 
     const std::size_t formatLength = std::strlen(format);
