@@ -398,12 +398,11 @@ void CDebug::WritePrefixedLine(std::string_view marker, const char* format, va_l
     try {
         zelmisc::LogTime time;
         const std::int64_t clockSecond = zelmisc::detail::ReadLocalLogTime(time);
-        char prefix[kPrefixBufferSize];
-        const std::size_t prefixLength =
-            FormatLinePrefix(prefix, time, m_mainThreadId, clockSecond);
         char line[kLineBufferSize];
+        static_assert(kLineBufferSize >= kPrefixBufferSize);
+        const std::size_t prefixLength = FormatLinePrefix(line, time, m_mainThreadId, clockSecond);
         const std::size_t length =
-            ComposeLine(line, std::string_view(prefix, prefixLength), marker, format, args, suffix);
+            ComposeLineAfterPrefix(line, prefixLength, marker, format, args, suffix);
         Deliver(line, TextLength(line, length), filtered);
     } catch (...) {
         // A line that cannot be made is dropped; logging never throws.
@@ -467,8 +466,7 @@ void CDebug::EnqueueText(std::string_view text) {
         return;
     }
     const std::size_t room = m_bufferSize == 0 ? 0 : m_bufferSize - 1;
-    m_queue.Push(std::string(text.substr(0, std::min<std::size_t>(text.size(), room))),
-                 m_queueMaxLines);
+    m_queue.Push(text.substr(0, std::min<std::size_t>(text.size(), room)), m_queueMaxLines);
 }
 
 std::string CDebug::MakeLinePrefix(const zelmisc::LogTime& time) const {

@@ -51,6 +51,16 @@ struct ThreadFacts {
     char dateText[zelmisc::kDateTextSize] = {};
     std::size_t dateLength = 0;
     bool dateKnown = false;
+    // Everything between the processor number and the milliseconds, for the
+    // second, main thread and facts it was made for:
+    // "][PID=00001234]:[NORMAL]:[TID=00002468(MAIN)]:[NORMAL] [06-12-26 09:05:03."
+    // A line within that second copies it and adds only the processor number
+    // and the milliseconds.
+    char middle[kPrefixBufferSize] = {};
+    std::size_t middleLength = 0;
+    bool middleKnown = false;
+    zelmisc::LogTime middleSecond;
+    unsigned long middleMainThreadId = 0;
 };
 
 // Facts that rarely change are read again at most once per second per thread:
@@ -70,12 +80,21 @@ ThreadFacts& CurrentThreadFacts(std::int64_t clockSecond) {
         const int tail = std::snprintf(facts.tail, sizeof facts.tail, "]:[%s] [",
                                        PriorityName(platform::ThreadPriority()).c_str());
         facts.tailLength = std::min<std::size_t>(tail < 0 ? 0 : tail, sizeof facts.tail - 1);
+        facts.middleKnown = false;
     }
     return facts;
 }
 
 bool SameDate(const zelmisc::LogTime& a, const zelmisc::LogTime& b) {
     return a.year == b.year && a.month == b.month && a.day == b.day;
+}
+
+bool SameSecond(const zelmisc::LogTime& a, const zelmisc::LogTime& b) {
+    return SameDate(a, b) && a.hour == b.hour && a.minute == b.minute && a.second == b.second;
+}
+
+bool TimeOfDayValid(const zelmisc::LogTime& time) {
+    return time.hour <= 23 && time.minute <= 59 && time.second <= 59 && time.millisecond <= 999;
 }
 
 // Appends |value| in decimal, zero-padded to |width| digits, as "%0*lu" does.
@@ -104,6 +123,20 @@ char* AppendPadded(char* out, unsigned long value, int width) {
     }
     std::memcpy(out, p, static_cast<std::size_t>(end - p));
     return out + (end - p);
+}
+
+// Append |value| as exactly three or four decimal digits; the caller has
+// checked that it has no more. No loop and no call: these run for every line.
+char* AppendFixed3(char* out, unsigned value) {
+    out[0] = static_cast<char>('0' + value / 100);
+    out[1] = static_cast<char>('0' + value / 10 % 10);
+    out[2] = static_cast<char>('0' + value % 10);
+    return out + 3;
+}
+
+char* AppendFixed4(char* out, unsigned value) {
+    out[0] = static_cast<char>('0' + value / 1000);
+    return AppendFixed3(out + 1, value % 1000);
 }
 
 char* Append(char* out, const char* text, std::size_t length) {
@@ -144,19 +177,26 @@ std::string PriorityName(int value) {
     return "UNKNOWN_PRIO." + std::to_string(value);
 }
 
-std::size_t FormatLinePrefix(char* out, const zelmisc::LogTime& time, unsigned long mainThreadId,
-                             std::int64_t clockSecond) {
-    ThreadFacts& facts = CurrentThreadFacts(clockSecond);
+namespace {
+
+void RefreshDate(ThreadFacts& facts, const zelmisc::LogTime& time) {
     if (!facts.dateKnown || !SameDate(facts.date, time)) {
         zelmisc::FormatDate(time, facts.dateText, sizeof facts.dateText);
         facts.dateLength = std::strlen(facts.dateText);
         facts.date = time;
         facts.dateKnown = true;
     }
+}
 
+// Writes the prefix field by field. Used for the text between the processor
+// number and the milliseconds, which is then kept, and whole for the rare
+// prefix the kept text cannot serve (a processor number of five digits, a
+// time of day out of range).
+std::size_t ComposePrefix(char* out, const ThreadFacts& facts, unsigned cpu,
+                          const zelmisc::LogTime& time, unsigned long mainThreadId) {
     char* p = out;
     p = Append(p, "[CPU=", 5);
-    p = AppendPadded(p, platform::CurrentProcessorNumber(), 4);
+    p = AppendPadded(p, cpu, 4);
     p = Append(p, facts.head, facts.headLength);
     if (facts.threadId == mainThreadId) {
         p = Append(p, "(MAIN)", 6);
@@ -164,7 +204,7 @@ std::size_t FormatLinePrefix(char* out, const zelmisc::LogTime& time, unsigned l
     p = Append(p, facts.tail, facts.tailLength);
     p = Append(p, facts.dateText, facts.dateLength);
     *p++ = ' ';
-    if (time.hour <= 23 && time.minute <= 59 && time.second <= 59 && time.millisecond <= 999) {
+    if (TimeOfDayValid(time)) {
         p = AppendPadded(p, time.hour, 2);
         *p++ = ':';
         p = AppendPadded(p, time.minute, 2);
@@ -178,10 +218,62 @@ std::size_t FormatLinePrefix(char* out, const zelmisc::LogTime& time, unsigned l
     return static_cast<std::size_t>(p - out);
 }
 
+void RefreshMiddle(ThreadFacts& facts, const zelmisc::LogTime& time, unsigned long mainThreadId) {
+    char* p = facts.middle;
+    p = Append(p, facts.head, facts.headLength);
+    if (facts.threadId == mainThreadId) {
+        p = Append(p, "(MAIN)", 6);
+    }
+    p = Append(p, facts.tail, facts.tailLength);
+    p = Append(p, facts.dateText, facts.dateLength);
+    *p++ = ' ';
+    p = AppendPadded(p, time.hour, 2);
+    *p++ = ':';
+    p = AppendPadded(p, time.minute, 2);
+    *p++ = ':';
+    p = AppendPadded(p, time.second, 2);
+    *p++ = '.';
+    facts.middleLength = static_cast<std::size_t>(p - facts.middle);
+    facts.middleSecond = time;
+    facts.middleMainThreadId = mainThreadId;
+    facts.middleKnown = true;
+}
+
+}  // namespace
+
+std::size_t FormatLinePrefix(char* out, const zelmisc::LogTime& time, unsigned long mainThreadId,
+                             std::int64_t clockSecond) {
+    ThreadFacts& facts = CurrentThreadFacts(clockSecond);
+    RefreshDate(facts, time);
+    const unsigned cpu = platform::CurrentProcessorNumber();
+    if (cpu > 9999 || !TimeOfDayValid(time)) {
+        return ComposePrefix(out, facts, cpu, time, mainThreadId);
+    }
+    if (!facts.middleKnown || facts.middleMainThreadId != mainThreadId ||
+        !SameSecond(facts.middleSecond, time)) {
+        RefreshMiddle(facts, time, mainThreadId);
+    }
+    char* p = out;
+    p = Append(p, "[CPU=", 5);
+    p = AppendFixed4(p, cpu);
+    p = Append(p, facts.middle, facts.middleLength);
+    p = AppendFixed3(p, time.millisecond);
+    *p++ = ']';
+    *p = '\0';
+    return static_cast<std::size_t>(p - out);
+}
+
 std::size_t ComposeLine(char* out, std::string_view prefix, std::string_view marker,
                         const char* format, va_list args, std::string_view suffix) {
+    const std::size_t length = std::min(prefix.size(), kLineFormatLimit);
+    std::memmove(out, prefix.data(), length);
+    return ComposeLineAfterPrefix(out, length, marker, format, args, suffix);
+}
+
+std::size_t ComposeLineAfterPrefix(char* out, std::size_t prefixLength, std::string_view marker,
+                                   const char* format, va_list args, std::string_view suffix) {
     constexpr std::size_t kMaxText = kLineBufferSize - 1;
-    std::size_t length = 0;
+    std::size_t length = std::min(prefixLength, kLineFormatLimit);
     auto appendLiteral = [&](std::string_view text) {
         const std::size_t n = std::min(text.size(), kMaxText - length);
         std::memcpy(out + length, text.data(), n);
@@ -190,13 +282,12 @@ std::size_t ComposeLine(char* out, std::string_view prefix, std::string_view mar
 
     // The budget of kLineFormatLimit characters is spent on the pieces in
     // order, as if they had been printed into one format buffer.
-    std::size_t budget = kLineFormatLimit;
+    std::size_t budget = kLineFormatLimit - length;
     auto take = [&budget](std::string_view text) {
         const std::string_view part = text.substr(0, std::min(text.size(), budget));
         budget -= part.size();
         return part;
     };
-    appendLiteral(take(prefix));
     appendLiteral(take(marker));
 
     const std::size_t formatLength = std::strlen(format);

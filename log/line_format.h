@@ -45,6 +45,13 @@ std::size_t ComposeLine(char* out, std::string_view prefix, std::string_view mar
                         const char* format, va_list args, std::string_view suffix)
     __attribute__((format(printf, 4, 0)));
 
+// ComposeLine for a prefix of |prefixLength| characters that is already at
+// the start of |out|, as FormatLinePrefix writes it there: the line is made
+// in place, without a copy of the prefix.
+std::size_t ComposeLineAfterPrefix(char* out, std::size_t prefixLength, std::string_view marker,
+                                   const char* format, va_list args, std::string_view suffix)
+    __attribute__((format(printf, 4, 0)));
+
 // Length of a formatted text up to its first NUL (an argument printed with %c
 // may put one inside); the text is stored and echoed only up to there.
 std::size_t TextLength(const char* text, std::size_t written);

@@ -7,7 +7,7 @@ namespace ZelLog::detail {
 // The lines one thread queued and not yet taken. A part lives as long as its
 // queue or its thread, whichever ends last.
 struct LinePart {
-    std::mutex lock;
+    PartLock lock;
     Ring<LineQueue::Entry> entries;  // guarded by lock
     // An empty ring with room, swapped in for the entries at the next take, so
     // that the producer does not grow a new ring after every take. Touched
@@ -23,6 +23,12 @@ namespace {
 // A ring up to this size is kept for the part's next round; a larger one (a
 // burst) is freed, so that the room goes back.
 constexpr std::size_t kRecycledRingSlots = 8192;
+// A kept ring keeps the text storage of its first slots, as long as each is
+// no larger than this, so that a thread that queues up to that many lines
+// between two takes allocates nothing for them; the rest is freed at the take.
+// At most 1024 * 512 bytes stay with a thread that has stopped logging.
+constexpr std::size_t kKeptTextSlots = 1024;
+constexpr std::size_t kKeptTextCapacity = 512;
 
 // Past the bound, a push drops down to it in one go once the whole is this
 // fraction of the bound over it (5000 + 1 lines: at 5313), so that producers
@@ -95,17 +101,24 @@ LinePart& LineQueue::OwnPart() {
     return *part;
 }
 
-void LineQueue::Push(std::string&& line, std::uint32_t maxLines) {
+void LineQueue::Push(std::string_view line, std::uint32_t maxLines) {
     LinePart& part = OwnPart();
     std::size_t queued = 0;
     {
         std::lock_guard lock(part.lock);
         // Drawn under the part's lock: a take that holds every part's lock
         // sees every line numbered before it, so no later take gets an older
-        // line.
+        // line. The lines held are therefore always the numbers from some
+        // first one up to the last drawn, with none missing.
         const std::uint64_t sequence = m_nextSequence.fetch_add(1, std::memory_order_relaxed);
-        part.entries.push_back(Entry{sequence, std::move(line)});
-        queued = m_queued.fetch_add(1, std::memory_order_relaxed) + 1;
+        Entry& entry = part.entries.push_slot();
+        entry.sequence = sequence;
+        entry.text.assign(line.data(), line.size());
+        // The lines held are numbered from m_firstHeld to |sequence|; exact
+        // here, as m_firstHeld changes only under every part's lock, this
+        // one's too. No shared counter is changed for it.
+        queued =
+            static_cast<std::size_t>(sequence + 1 - m_firstHeld.load(std::memory_order_relaxed));
     }
     const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
     if (queued > keep && queued - keep > keep / kOverflowSlackDivisor) {
@@ -114,33 +127,42 @@ void LineQueue::Push(std::string&& line, std::uint32_t maxLines) {
 }
 
 void LineQueue::DropOldest(std::size_t keep) {
-    std::vector<Entry> dropped;  // freed after the locks are given back
-    // Every part is held, as by a take: the heads can then be compared
-    // without a lock each, and no line comes or goes meanwhile.
+    // Every part is held, as by a take, so that no line comes or goes
+    // meanwhile. The lines held are numbered without a gap up to the last
+    // number drawn, so the newest |keep| are those numbered from
+    // next - keep on: each part drops its lines below that, which are at its
+    // front, found by halving. The dropped lines stay in their slots, whose
+    // storage the next lines reuse.
     std::lock_guard partsLock(m_partsLock);
-    std::vector<std::unique_lock<std::mutex>> held;
+    std::vector<std::unique_lock<PartLock>> held;
     held.reserve(m_parts.size());
     for (const std::shared_ptr<LinePart>& part : m_parts) {
         held.emplace_back(part->lock);
     }
-    const std::size_t queued = m_queued.load(std::memory_order_relaxed);
-    const std::size_t excess = queued > keep ? queued - keep : 0;
-    dropped.reserve(excess);
-    for (std::size_t n = 0; n < excess; ++n) {
-        LinePart* oldest = nullptr;
-        for (const std::shared_ptr<LinePart>& part : m_parts) {
-            if (!part->entries.empty() &&
-                (oldest == nullptr || part->entries[0].sequence < oldest->entries[0].sequence)) {
-                oldest = part.get();
+    const std::uint64_t next = m_nextSequence.load(std::memory_order_relaxed);
+    if (next <= keep) {
+        return;
+    }
+    const std::uint64_t first = next - keep;
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        Ring<Entry>& entries = part->entries;
+        std::size_t low = 0;
+        std::size_t high = entries.size();
+        while (low < high) {
+            const std::size_t middle = low + (high - low) / 2;
+            if (entries[middle].sequence < first) {
+                low = middle + 1;
+            } else {
+                high = middle;
             }
         }
-        if (oldest == nullptr) {
-            break;
+        if (low > 0) {
+            entries.drop_front(low);
+            part->dropped += low;
         }
-        dropped.push_back(oldest->entries.pop_front());
-        ++oldest->dropped;
-        m_queued.fetch_sub(1, std::memory_order_relaxed);
     }
+    m_firstHeld.store(std::max(first, m_firstHeld.load(std::memory_order_relaxed)),
+                      std::memory_order_relaxed);
 }
 
 std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
@@ -153,7 +175,7 @@ std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
         // sequence. Producers hold only their own part: no deadlock. Each part
         // hands over its whole ring, so producers wait for a swap, not for the
         // lines to be moved one by one.
-        std::vector<std::unique_lock<std::mutex>> held;
+        std::vector<std::unique_lock<PartLock>> held;
         held.reserve(m_parts.size());
         for (const std::shared_ptr<LinePart>& part : m_parts) {
             held.emplace_back(part->lock);
@@ -171,7 +193,9 @@ std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
                 staying[i] = &part;
             }
         }
-        m_queued.store(0, std::memory_order_relaxed);  // every part is empty now
+        // Every part is empty now.
+        m_firstHeld.store(m_nextSequence.load(std::memory_order_relaxed),
+                          std::memory_order_relaxed);
     }
     m_parts.swap(live);
 
@@ -185,13 +209,26 @@ std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
     entries.reserve(total);
     for (std::size_t i = 0; i < taken.size(); ++i) {
         Ring<Entry>& ring = taken[i];
-        while (!ring.empty()) {
-            entries.push_back(ring.pop_front());
+        if (staying[i] == nullptr || ring.capacity() > kRecycledRingSlots) {
+            while (!ring.empty()) {
+                entries.push_back(ring.pop_front());
+            }
+            continue;
         }
-        if (staying[i] != nullptr && ring.capacity() <= kRecycledRingSlots) {
-            ring.reuse();
-            staying[i]->spare.swap(ring);  // the producer's room for the next round
+        // The ring goes back to its producer as the room for the next round:
+        // the lines are copied out, here on the taking thread, so that the
+        // producer keeps the storage of its slots.
+        for (std::size_t n = 0; n < ring.size(); ++n) {
+            entries.push_back(ring[n]);
         }
+        for (std::size_t place = 0; place < ring.capacity(); ++place) {
+            std::string& text = ring.slot(place).text;
+            if (place >= kKeptTextSlots || text.capacity() > kKeptTextCapacity) {
+                std::string().swap(text);
+            }
+        }
+        ring.reuse();
+        staying[i]->spare.swap(ring);
     }
     // Each part is in order already; merge them by sequence.
     if (runs > 1) {
@@ -259,7 +296,7 @@ void LineQueue::ResetInForkedChild() {
         part->dropped = 0;
     }
     m_skipped = 0;
-    m_queued.store(0, std::memory_order_relaxed);
+    m_firstHeld.store(m_nextSequence.load(std::memory_order_relaxed), std::memory_order_relaxed);
     m_forkPartLocks.clear();
     m_forkPartsLock.unlock();
 }

@@ -21,6 +21,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -42,6 +44,18 @@ public:
         ++m_count;
     }
 
+    // Makes room for one more value and returns its slot, which still holds
+    // whatever value was last stored there: the caller overwrites it in place,
+    // so that a string slot reuses its storage.
+    T& push_slot() {
+        if (m_count == m_slots.size()) {
+            Grow();
+        }
+        T& slot = m_slots[Index(m_count)];
+        ++m_count;
+        return slot;
+    }
+
     // Removes the oldest value and hands it over.
     T pop_front() {
         T value = std::move(m_slots[m_head]);
@@ -50,7 +64,18 @@ public:
         return value;
     }
 
+    // Removes the |n| oldest values (at most size()), leaving them in their
+    // slots for push_slot to overwrite.
+    void drop_front(std::size_t n) {
+        m_head = Index(n);
+        m_count -= n;
+    }
+
     T& operator[](std::size_t index) { return m_slots[Index(index)]; }
+    const T& operator[](std::size_t index) const { return m_slots[Index(index)]; }
+
+    // Every slot, held or not, by its place in storage (0 to capacity() - 1).
+    T& slot(std::size_t place) { return m_slots[place]; }
 
     void clear() {
         m_slots.clear();
@@ -93,6 +118,37 @@ private:
     std::size_t m_count = 0;
 };
 
+// The lock of one thread's part. Its owner takes it for every line and almost
+// never finds it taken; a take or a drop holds it for a swap or a few index
+// steps. So a waiter spins a little and then yields, rather than sleep in the
+// kernel, and the owner pays one atomic exchange to take it and a plain store
+// to give it back.
+class PartLock {
+public:
+    void lock() {
+        while (m_locked.exchange(true, std::memory_order_acquire)) {
+            WaitUntilFree();
+        }
+    }
+    void unlock() { m_locked.store(false, std::memory_order_release); }
+
+private:
+    void WaitUntilFree() {
+        for (int spin = 0; m_locked.load(std::memory_order_relaxed); ++spin) {
+            if (spin < kSpinsBeforeYield) {
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    }
+
+    static constexpr int kSpinsBeforeYield = 128;
+    std::atomic<bool> m_locked{false};
+};
+
 struct LinePart;
 
 class LineQueue {
@@ -102,8 +158,10 @@ public:
     LineQueue(const LineQueue&) = delete;
     LineQueue& operator=(const LineQueue&) = delete;
 
-    // Appends |line| as the newest line, with the bound |maxLines|.
-    void Push(std::string&& line, std::uint32_t maxLines);
+    // Appends a copy of |line| as the newest line, with the bound |maxLines|.
+    // The copy goes into storage the calling thread's part keeps from line to
+    // line, so a line of usual length allocates nothing.
+    void Push(std::string_view line, std::uint32_t maxLines);
 
     // Takes every line queued so far into |lines| (oldest first), with the
     // bound |maxLines| applied, and returns the count of lines skipped since
@@ -148,12 +206,14 @@ private:
     // destructors of other thread-local objects at thread exit).
     std::shared_ptr<LinePart> m_sharedPart;
     std::uint64_t m_skipped = 0;  // guarded by m_partsLock
-    // Lines held in all parts; changed only under the lock of the part whose
-    // lines change, so a take that holds every part's lock sees it exact.
-    alignas(64) std::atomic<std::size_t> m_queued{0};
+    // The number of the oldest line held; the lines held are those numbered
+    // from it up to the last number drawn. Changed only while every part's
+    // lock is held; read by producers without a lock, to see when the bound
+    // is passed.
+    alignas(64) std::atomic<std::uint64_t> m_firstHeld{0};
     // Held by the forking thread from LockForFork until the fork is over.
     std::unique_lock<std::mutex> m_forkPartsLock;
-    std::vector<std::unique_lock<std::mutex>> m_forkPartLocks;
+    std::vector<std::unique_lock<PartLock>> m_forkPartLocks;
 };
 
 }  // namespace ZelLog::detail

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -173,6 +175,55 @@ TEST(LinePrefix, ShapeDateAndTimeFields) {
     time.hour = 23;
     text.assign(prefix, FormatLinePrefix(prefix, time, self, 1));
     EXPECT_NE(text.find(" [06-12-1950 23:05:03.042]"), std::string::npos) << text;
+}
+
+// One thread's prefixes in a row keep text between calls: each must still be
+// exactly what its own time and main thread call for, when only the
+// milliseconds change, when the second, the minute or the date changes, when
+// another thread is the main one, and after a time of day out of range.
+TEST(LinePrefix, EachPrefixInARowMatchesItsOwnTime) {
+    const unsigned long self = platform::CurrentThreadId();
+    char tid[32];
+    std::snprintf(tid, sizeof tid, "%08lu", self);
+    char pid[32];
+    std::snprintf(pid, sizeof pid, "%08lu", platform::CurrentProcessId());
+    struct Step {
+        int day, hour, minute, second, millisecond;
+        bool main;
+    };
+    const Step steps[] = {
+        {6, 9, 5, 3, 42, true}, {6, 9, 5, 3, 43, true},   {6, 9, 5, 3, 999, true},
+        {6, 9, 5, 4, 0, true},  {6, 9, 6, 4, 0, true},    {6, 9, 6, 4, 7, false},
+        {6, 9, 6, 4, 8, true},  {7, 9, 6, 4, 8, true},    {7, 24, 6, 4, 8, true},
+        {7, 9, 6, 4, 8, true},  {7, 9, 6, 4, 1000, true}, {7, 23, 59, 59, 999, true},
+    };
+    for (const Step& step : steps) {
+        zelmisc::LogTime time;
+        time.year = 2026;
+        time.month = 12;
+        time.day = static_cast<std::uint16_t>(step.day);
+        time.hour = static_cast<std::uint16_t>(step.hour);
+        time.minute = static_cast<std::uint16_t>(step.minute);
+        time.second = static_cast<std::uint16_t>(step.second);
+        time.millisecond = static_cast<std::uint16_t>(step.millisecond);
+        char clock[32] = "";
+        if (step.hour <= 23 && step.millisecond <= 999) {
+            std::snprintf(clock, sizeof clock, "%02d:%02d:%02d.%03d", step.hour, step.minute,
+                          step.second, step.millisecond);
+        }
+        char expected[kPrefixBufferSize];
+        std::snprintf(expected, sizeof expected,
+                      "][PID=%s]:[NORMAL]:[TID=%s%s]:[NORMAL] [%02d-12-26 %s]", pid, tid,
+                      step.main ? "(MAIN)" : "", step.day, clock);
+        char prefix[kPrefixBufferSize];
+        const std::string text(prefix,
+                               FormatLinePrefix(prefix, time, step.main ? self : self + 1, 1));
+        SCOPED_TRACE(text);
+        ASSERT_GE(text.size(), 9u);
+        EXPECT_EQ(text.substr(0, 5), "[CPU=");
+        EXPECT_EQ(text.substr(9), expected);
+        EXPECT_EQ(std::strlen(prefix), text.size());
+    }
 }
 
 }  // namespace

@@ -180,6 +180,41 @@ TEST(LineQueue, RoundsOfEverySizeComeOutWhole) {
     }
 }
 
+// A line of |number| whose length cycles across the short-string size, the
+// size of text storage kept from line to line, and beyond.
+std::string VaryingLine(int number) {
+    static constexpr std::size_t kLengths[] = {1, 16, 200, 600, 15, 513, 40, 3000};
+    const std::size_t length = kLengths[number % 8];
+    std::string line = std::to_string(number) + ":";
+    while (line.size() < length) {
+        line += static_cast<char>('a' + (number + line.size()) % 26);
+    }
+    return line;
+}
+
+TEST(LineQueue, ReusedStorageNeverMixesTextsOfOldLinesIntoNewOnes) {
+    // A bound of 99 with pushes far past it: the ring wraps many times and
+    // each slot is written again with a line shorter or longer than the one
+    // it held, between takes of every size and through drops.
+    constexpr std::uint32_t kBound = 99;
+    LineQueue queue;
+    std::vector<std::string> lines;
+    int next = 0;
+    for (int round : {5, 150, 1000, 99, 100, 101, 7000, 3}) {
+        SCOPED_TRACE(round);
+        for (int i = 0; i < round; ++i) {
+            queue.Push(VaryingLine(next++), kBound);
+        }
+        const std::uint64_t skipped = queue.Take(kBound, lines);
+        const int kept = std::min(round, static_cast<int>(kBound) + 1);
+        EXPECT_EQ(skipped, static_cast<std::uint64_t>(round - kept));
+        ASSERT_EQ(lines.size(), static_cast<std::size_t>(kept));
+        for (int i = 0; i < kept; ++i) {
+            ASSERT_EQ(lines[i], VaryingLine(next - kept + i));
+        }
+    }
+}
+
 TEST(LineQueue, DiscardDropsLinesButKeepsTheSkipCount) {
     LineQueue queue;
     for (int i = 0; i < 8; ++i) {
