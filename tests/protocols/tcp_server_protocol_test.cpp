@@ -461,6 +461,11 @@ TEST_F(TcpServerProtocolTest, ADrainOutOfTimeCountsWhatItLeaves) {
 // With no descriptor left for a new client, the clients already connected
 // are still captured and the next one is taken once a descriptor is free.
 TEST_F(TcpServerProtocolTest, NoDescriptorForANewClientDoesNotEndTheCapture) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer build also checks dynamic types, and that check opens a
+    // pipe: with every descriptor taken it reports objects it cannot read.
+    GTEST_SKIP() << "takes every descriptor, which the sanitizers' own checks need";
+#endif
     Recorder* recorder = nullptr;
     auto server = StartServer(recorder);
     RunWorker();
