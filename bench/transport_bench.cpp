@@ -33,6 +33,7 @@
 #include <sched.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -514,8 +515,11 @@ unsigned short FreeTcpPort() {
 }
 
 // "taskset -c 1 tapscope capture tcp --read-size 65536", which ends by itself
-// when the sender closes its connection; timed from the connection to the
-// program's exit. The blocks are those its closing line counts.
+// when the sender closes its connection; timed, as the other rows, from the
+// connection to the moment the capture file holds the whole stream (its
+// size is watched every 100 us), not to the program's exit, which waits for
+// the console's next status tick. The blocks are those its closing line
+// counts.
 StreamResult StreamProgram(const std::vector<char>& stream) {
     const std::string capture = CaptureName();
     StreamResult result;
@@ -544,8 +548,24 @@ StreamResult StreamProgram(const std::vector<char>& stream) {
     std::thread sender(SendPinned, static_cast<unsigned short>(std::stoi(port)), std::cref(stream),
                        &start);
     int status = -1;
-    waitpid(child, &status, 0);
-    const auto end = Clock::now();
+    Clock::time_point end{};
+    const off_t whole = static_cast<off_t>(stream.size());
+    for (;;) {
+        struct stat file {};
+        if (stat(capture.c_str(), &file) == 0 && file.st_size >= whole) {
+            end = Clock::now();
+            break;
+        }
+        if (waitpid(child, &status, WNOHANG) == child) {
+            end = Clock::now();  // ended without the whole stream: not byte-exact below
+            child = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    if (child > 0) {
+        waitpid(child, &status, 0);
+    }
     sender.join();
     result.seconds = std::chrono::duration<double>(end - start).count();
     // "captured N bytes in M blocks into ..."
