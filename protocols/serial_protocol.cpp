@@ -23,6 +23,7 @@
 #include <chrono>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -232,7 +233,7 @@ void SerialProtocol::HandleRead(const boost::system::error_code& error, std::siz
         }
         {
             std::lock_guard lock(m_lock);
-            if (m_draining) {
+            if (m_drain.active) {
                 ZelLog::Log()->Warning("COM Port read failed at the end of the capture: %s",
                                        error.message().c_str());
                 return;
@@ -263,7 +264,7 @@ void SerialProtocol::HandleRead(const boost::system::error_code& error, std::siz
     std::optional<std::string> failure;
     {
         std::lock_guard lock(m_lock);
-        if (m_stopped || m_draining) {
+        if (m_stopped || m_drain.active) {
             return;  // stopped, or the drain takes the rest
         }
         try {
@@ -280,10 +281,8 @@ void SerialProtocol::HandleRead(const boost::system::error_code& error, std::siz
 void SerialProtocol::Drain(std::chrono::steady_clock::time_point deadline, DrainDone done) {
     {
         std::lock_guard lock(m_lock);
-        if (!m_stopped && !m_draining && m_port.is_open()) {
-            m_draining = true;
-            m_drainUntil = deadline;
-            m_drainDone = std::move(done);
+        if (!m_stopped && !m_drain.active && m_port.is_open()) {
+            m_drain.Begin(deadline, std::move(done));
             // The pending read completes (with the byte it already took, or
             // aborted) before the work posted below runs: both go through the
             // io_context's queue in this order, so nothing is reordered.
@@ -302,8 +301,7 @@ void SerialProtocol::DrainWaiting() {
     std::chrono::steady_clock::time_point until;
     {
         std::lock_guard lock(m_lock);
-        done = std::move(m_drainDone);
-        until = m_drainUntil;
+        std::tie(until, done) = m_drain.Take();
     }
     m_drainBuffer.resize(kDrainReadSize);
     while (true) {

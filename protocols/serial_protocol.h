@@ -33,6 +33,7 @@
 #include "platform/device_monitor.h"
 #include "platform/serial_line.h"
 #include "protocols/abstract_protocol.h"
+#include "protocols/detail/drain_state.h"
 
 class SerialProtocol : public AbstractProtocol,
                        public std::enable_shared_from_this<SerialProtocol> {
@@ -93,12 +94,9 @@ private:
     std::string SourceLocked() const;
 
     std::mutex m_lock;
-    boost::asio::serial_port m_port;  // guarded by m_lock
-    bool m_stopped = false;           // guarded by m_lock
-    // Set by Drain: no read is armed any more.
-    bool m_draining = false;                             // guarded by m_lock
-    std::chrono::steady_clock::time_point m_drainUntil;  // guarded by m_lock
-    DrainDone m_drainDone;                               // guarded by m_lock
+    boost::asio::serial_port m_port;                  // guarded by m_lock
+    bool m_stopped = false;                           // guarded by m_lock
+    tapscope::protocols::detail::DrainState m_drain;  // guarded by m_lock
     // What the drain reads at once; only the drain uses it.
     std::vector<char> m_drainBuffer;
     bool m_reconnect = false;  // guarded by m_lock

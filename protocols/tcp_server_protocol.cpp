@@ -30,6 +30,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 #include <stdexcept>
+#include <tuple>
 
 #include "log/debug.h"
 #include "protocols/detail/ip_settings.h"
@@ -180,7 +181,7 @@ void TCPServerProtocol::HandleAccept(std::shared_ptr<TCPClientProtocol> connecti
                 return;
             }
             failure = error.message();  // no further accept is armed
-        } else if (m_draining) {
+        } else if (m_drain.active) {
             // Accepted as the capture ends: the drain reads it, and no further
             // client is taken.
             readFailure = connection->AttachAndRead(std::move(socket));
@@ -241,7 +242,7 @@ void TCPServerProtocol::RetryAcceptLocked(std::shared_ptr<TCPClientProtocol> con
         std::optional<std::string> failure;
         {
             std::lock_guard lock(self->m_lock);
-            if (!self->m_started || self->m_draining || !self->m_acceptor ||
+            if (!self->m_started || self->m_drain.active || !self->m_acceptor ||
                 !self->m_acceptor->is_open()) {
                 return;
             }
@@ -263,10 +264,8 @@ void TCPServerProtocol::RetryAcceptLocked(std::shared_ptr<TCPClientProtocol> con
 void TCPServerProtocol::Drain(std::chrono::steady_clock::time_point deadline, DrainDone done) {
     {
         std::lock_guard lock(m_lock);
-        if (m_started && !m_draining && m_acceptor && m_acceptor->is_open()) {
-            m_draining = true;
-            m_drainUntil = deadline;
-            m_drainDone = std::move(done);
+        if (m_started && !m_drain.active && m_acceptor && m_acceptor->is_open()) {
+            m_drain.Begin(deadline, std::move(done));
             boost::system::error_code ignored;
             // The pending accept and reads complete (with what they already
             // took, or aborted) before the work posted below runs: all go
@@ -293,8 +292,7 @@ void TCPServerProtocol::DrainWaiting() {
     std::vector<std::string> failures;
     {
         std::lock_guard lock(m_lock);
-        done = std::move(m_drainDone);
-        until = m_drainUntil;
+        std::tie(until, done) = m_drain.Take();
         // Clients the system has accepted for us that were not taken yet:
         // what they sent is acknowledged to them, so it is read too.
         if (m_started && m_acceptor && m_acceptor->is_open()) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "protocols/abstract_protocol.h"
+#include "protocols/detail/drain_state.h"
 #include "protocols/tcp_client_protocol.h"
 
 class TCPServerProtocol : public AbstractProtocol,
@@ -83,8 +84,6 @@ private:
     std::shared_ptr<boost::asio::steady_timer> m_retryTimer;    // guarded by m_lock
     // Said once per capture in the log.
     bool m_outOfDescriptors = false;                        // guarded by m_lock
-    bool m_draining = false;                                // guarded by m_lock
+    tapscope::protocols::detail::DrainState m_drain;        // guarded by m_lock
     std::size_t m_readSize = TCPClientProtocol::kReadSize;  // guarded by m_lock
-    std::chrono::steady_clock::time_point m_drainUntil;     // guarded by m_lock
-    DrainDone m_drainDone;                                  // guarded by m_lock
 };

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
 
 #include "log/debug.h"
 #include "platform/descriptors.h"
@@ -125,7 +126,7 @@ void UDPProtocol::HandleReceive(const boost::system::error_code& completion, std
             if (m_stopped) {
                 return;
             }
-            if (m_draining) {
+            if (m_drain.active) {
                 return;  // the drain takes the rest
             }
             if (delivered + 1 < kBurstLimit) {
@@ -151,16 +152,14 @@ void UDPProtocol::HandleReceive(const boost::system::error_code& completion, std
 
 bool UDPProtocol::DrainingNow() {
     std::lock_guard lock(m_lock);
-    return m_draining;
+    return m_drain.active;
 }
 
 void UDPProtocol::Drain(std::chrono::steady_clock::time_point deadline, DrainDone done) {
     {
         std::lock_guard lock(m_lock);
-        if (!m_stopped && !m_draining && m_socket.is_open()) {
-            m_draining = true;
-            m_drainUntil = deadline;
-            m_drainDone = std::move(done);
+        if (!m_stopped && !m_drain.active && m_socket.is_open()) {
+            m_drain.Begin(deadline, std::move(done));
             // The pending receive completes (with a datagram it already took,
             // or aborted) before the work posted below runs: both go through
             // the io_context's queue in this order, so nothing is reordered.
@@ -179,8 +178,7 @@ void UDPProtocol::DrainWaiting() {
     std::chrono::steady_clock::time_point until;
     {
         std::lock_guard lock(m_lock);
-        done = std::move(m_drainDone);
-        until = m_drainUntil;
+        std::tie(until, done) = m_drain.Take();
     }
     while (true) {
         boost::system::error_code error;

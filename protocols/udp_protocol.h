@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "protocols/abstract_protocol.h"
+#include "protocols/detail/drain_state.h"
 
 class UDPProtocol : public AbstractProtocol, public std::enable_shared_from_this<UDPProtocol> {
 public:
@@ -62,13 +63,10 @@ private:
     void DeliverBatch(std::size_t count, std::size_t waiting);
 
     std::mutex m_lock;
-    boost::asio::ip::udp::socket m_socket;      // guarded by m_lock
-    boost::asio::ip::udp::endpoint m_endpoint;  // guarded by m_lock
-    bool m_stopped = false;                     // guarded by m_lock
-    // Set by Drain: no receive is armed any more.
-    bool m_draining = false;                             // guarded by m_lock
-    std::chrono::steady_clock::time_point m_drainUntil;  // guarded by m_lock
-    DrainDone m_drainDone;                               // guarded by m_lock
+    boost::asio::ip::udp::socket m_socket;            // guarded by m_lock
+    boost::asio::ip::udp::endpoint m_endpoint;        // guarded by m_lock
+    bool m_stopped = false;                           // guarded by m_lock
+    tapscope::protocols::detail::DrainState m_drain;  // guarded by m_lock
     // Room for the datagrams taken behind the first, and their sizes; used
     // only by the handler, which runs on one thread at a time.
     std::vector<char> m_batch;
