@@ -8,6 +8,8 @@ namespace {
 
 constexpr const char* kParseError = "Error in parse config.";
 
+thread_local const BlockSource* t_deliveringSource = nullptr;
+
 }  // namespace
 
 AbstractProtocol::AbstractProtocol(boost::asio::io_context& ioService, const std::string& settings)
@@ -25,6 +27,22 @@ AbstractProtocol::AbstractProtocol(boost::asio::io_context& ioService, const std
 }
 
 AbstractProtocol::~AbstractProtocol() = default;
+
+const BlockSource* AbstractProtocol::DeliveringSource() {
+    return t_deliveringSource;
+}
+
+namespace tapscope::protocols {
+
+SourceScope::SourceScope(const BlockSource* source) : m_previous(t_deliveringSource) {
+    t_deliveringSource = source;
+}
+
+SourceScope::~SourceScope() {
+    t_deliveringSource = m_previous;
+}
+
+}  // namespace tapscope::protocols
 
 bool AbstractProtocol::IsStarted() {
     return m_started.load();

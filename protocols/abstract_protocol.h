@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "protocols/block_source.h"
 #include "protocols/transport_event.h"
 
 // What a transport read at the end of a capture, and what it had to leave.
@@ -60,6 +61,8 @@ public:
     struct BlockView {
         const char* data;
         unsigned int count;
+        // Where it came from; null: DeliveringSource() of the emission.
+        const BlockSource* source = nullptr;
     };
     using BlocksSignal = boost::signals2::signal<void(std::shared_ptr<AbstractProtocol> source,
                                                       const std::vector<BlockView>& blocks)>;
@@ -94,6 +97,11 @@ public:
     // default, or one that is not started) calls |done| at once, on this
     // thread. Errors met while draining are logged, never emitted.
     virtual void Drain(std::chrono::steady_clock::time_point deadline, DrainDone done);
+
+    // Inside a slot of m_dataSignal or m_blocksSignal: where the block being
+    // delivered came from (block_source.h); null outside an emission, or when
+    // the transport does not say.
+    static const BlockSource* DeliveringSource();
 
     DataSignal m_dataSignal;
     // Optional: a transport that finds several blocks waiting at once may

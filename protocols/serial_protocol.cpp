@@ -133,6 +133,9 @@ bool SerialProtocol::Start() {
             // A device that comes back under another kernel name is known by
             // this number.
             m_usbSerial = tapscope::platform::UsbSerialOf(m_device);
+            m_source.kind = BlockSource::Kind::kSerial;
+            m_source.name = SourceLocked();
+            m_source.device = m_device;
             ArmCountersLocked();
             ArmReadLocked();
             return true;
@@ -259,7 +262,10 @@ void SerialProtocol::HandleRead(const boost::system::error_code& error, std::siz
     }
     ZelLog::Log()->Trace("Success read [%i] symbols from COM Port", static_cast<int>(count));
     const unsigned int received = static_cast<unsigned int>(count);
-    m_dataSignal(shared_from_this(), m_buffer, received);
+    {
+        const tapscope::protocols::SourceScope source(&m_source);
+        m_dataSignal(shared_from_this(), m_buffer, received);
+    }
 
     std::optional<std::string> failure;
     {
@@ -330,6 +336,7 @@ void SerialProtocol::DrainWaiting() {
         }
         ZelLog::Log()->Trace("Success read [%i] symbols from COM Port", static_cast<int>(count));
         result.drainedBytes += static_cast<std::uint64_t>(count);
+        const tapscope::protocols::SourceScope source(&m_source);
         m_dataSignal(shared_from_this(), m_drainBuffer, static_cast<unsigned int>(count));
     }
     if (done) {
@@ -507,6 +514,7 @@ void SerialProtocol::ReadCounters() {
         event.kind = TransportEvent::Kind::kLoss;
         event.source = SourceLocked();
         event.count = change.Total();
+        event.unit = "line errors";
         event.text = "line errors on " + event.source + ": " + change.Text();
     }
     ZelLog::Log()->Warning("%s", event.text.c_str());

@@ -103,7 +103,10 @@ private:
     LineSettings m_line;       // guarded by m_lock; set by Start
     // The path the name maps to, and the USB serial number of the device
     // when it was first opened ("" for none).
-    std::string m_device;     // guarded by m_lock
+    std::string m_device;  // guarded by m_lock
+    // The source of its blocks: set at Start, before the first read is
+    // armed, and only read afterwards.
+    BlockSource m_source;
     std::string m_usbSerial;  // guarded by m_lock
     bool m_waiting = false;   // guarded by m_lock
     // Why the last reopen failed, logged once per reason.

@@ -44,7 +44,11 @@ std::optional<std::string> TCPClientProtocol::AttachAndRead(boost::asio::ip::tcp
     const boost::asio::ip::tcp::endpoint peer = m_socket.remote_endpoint(unknown);
     if (!unknown) {
         m_peer = PeerText(peer);
+        m_source.address = peer.address();
+        m_source.port = peer.port();
     }
+    m_source.kind = BlockSource::Kind::kTcp;
+    m_source.connection = m_number;
     try {
         // The reads the handler makes itself (detail/burst.h) must never block.
         m_socket.non_blocking(true);
@@ -120,6 +124,8 @@ void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, 
                                        error.message().c_str());
             } else if (error == boost::asio::error::eof) {
                 ReportClosed();
+            } else if (m_resetIsEvent) {
+                ReportReset(error.message());
             } else {
                 // Every other error while the server runs is reported.
                 ReportMessage(error.message());
@@ -128,7 +134,10 @@ void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, 
         }
         ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
         const unsigned int received = static_cast<unsigned int>(count);
-        m_dataSignal(shared_from_this(), m_buffer, received);
+        {
+            const tapscope::protocols::SourceScope source(&m_source);
+            m_dataSignal(shared_from_this(), m_buffer, received);
+        }
         {
             std::lock_guard lock(m_lock);
             if (!m_connected || m_draining) {
@@ -158,6 +167,33 @@ void TCPClientProtocol::ReportClosed() {
     event.connection = m_number;
     event.text = event.source.empty() ? std::string("a client closed the connection")
                                       : "client " + event.source + " closed the connection";
+    if (auto self = weak_from_this().lock()) {
+        m_eventSignal(self, event);
+    } else {
+        ZelLog::Log()->Trace("%s", event.text.c_str());
+    }
+}
+
+void TCPClientProtocol::ReportConnected() {
+    TransportEvent event;
+    event.kind = TransportEvent::Kind::kClientConnected;
+    event.source = Peer();
+    event.connection = m_number;
+    event.text = event.source.empty() ? std::string("a client connected")
+                                      : "client " + event.source + " connected";
+    if (auto self = weak_from_this().lock()) {
+        m_eventSignal(self, event);
+    }
+}
+
+void TCPClientProtocol::ReportReset(const std::string& error) {
+    TransportEvent event;
+    event.kind = TransportEvent::Kind::kClientReset;
+    event.source = Peer();
+    event.connection = m_number;
+    event.text = (event.source.empty() ? std::string("a client's connection")
+                                       : "the connection of client " + event.source) +
+                 " ended: " + error;
     if (auto self = weak_from_this().lock()) {
         m_eventSignal(self, event);
     } else {
@@ -209,6 +245,7 @@ void TCPClientProtocol::DrainWaiting(std::chrono::steady_clock::time_point until
         }
         ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
         result.drainedBytes += count;
+        const tapscope::protocols::SourceScope source(&m_source);
         m_dataSignal(shared_from_this(), m_drainBuffer, static_cast<unsigned int>(count));
     }
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "protocols/abstract_protocol.h"
+#include "protocols/block_source.h"
 #include "protocols/transport_event.h"
 
 class TCPClientProtocol : public std::enable_shared_from_this<TCPClientProtocol> {
@@ -99,6 +100,11 @@ private:
     void ReportMessage(const std::string& text);
     // Emits kClientClosed on m_eventSignal.
     void ReportClosed();
+    // Emits kClientConnected on m_eventSignal, once the socket is attached.
+    void ReportConnected();
+    // Emits kClientReset on m_eventSignal for a connection that ended with
+    // |error|.
+    void ReportReset(const std::string& error);
 
     std::mutex m_lock;
     boost::asio::ip::tcp::socket m_socket;  // guarded by m_lock
@@ -107,6 +113,12 @@ private:
     std::string m_peer;                     // guarded by m_lock
     // 1 for the server's first connection; set before the accept is armed.
     std::uint64_t m_number = 0;
+    // Set by the server before the accept is armed: a read error other than
+    // the end of the stream is a kClientReset event rather than a message.
+    bool m_resetIsEvent = false;
+    // The source of its blocks; set when the socket is attached, before the
+    // first read is armed, and only read afterwards.
+    BlockSource m_source;
     // Written by the one pending read, read by the data slot before the next
     // read is armed; its size is the read size.
     std::vector<char> m_buffer;

@@ -61,6 +61,11 @@ void TCPServerProtocol::SetReadSize(std::size_t bytes) {
     m_readSize = std::clamp<std::size_t>(bytes, 1, TCPClientProtocol::kLargestReadSize);
 }
 
+void TCPServerProtocol::SetKeepListening(bool keepListening) {
+    std::lock_guard lock(m_lock);
+    m_keepListening = keepListening;
+}
+
 bool TCPServerProtocol::Start() {
     if (m_settings.empty()) {
         return false;
@@ -117,6 +122,7 @@ void TCPServerProtocol::StartAccept() {
 
 std::shared_ptr<TCPClientProtocol> TCPServerProtocol::MakeConnectionLocked() {
     auto connection = TCPClientProtocol::Create(m_ioService, m_readSize);
+    connection->m_resetIsEvent = m_keepListening;
     auto self = shared_from_this();
     connection->m_dataSignal.connect(
         [self](std::shared_ptr<TCPClientProtocol> source, const std::vector<char>& buffer,
@@ -130,13 +136,23 @@ std::shared_ptr<TCPClientProtocol> TCPServerProtocol::MakeConnectionLocked() {
             }
         });
     connection->m_eventSignal.connect(
-        [weakSelf](std::shared_ptr<TCPClientProtocol> /*source*/, const TransportEvent& event) {
-            if (auto server = weakSelf.lock(); server && server->m_started) {
+        [weakSelf](std::shared_ptr<TCPClientProtocol> source, const TransportEvent& event) {
+            auto server = weakSelf.lock();
+            if (!server) {
+                return;
+            }
+            if (event.kind == TransportEvent::Kind::kClientClosed ||
+                event.kind == TransportEvent::Kind::kClientReset) {
+                // A capture that outlives its clients (one connection per
+                // receipt, for days) keeps only the connections still open.
+                server->ForgetConnection(source);
+            }
+            if (server->m_started) {
                 server->ReportEvent(server, event);
             }
         });
     m_clients.push_back(connection);
-    connection->m_number = m_clients.size();
+    connection->m_number = ++m_connections;
     return connection;
 }
 
@@ -151,7 +167,7 @@ std::optional<std::string> TCPServerProtocol::StartAcceptLocked() {
             [self, connection](const boost::system::error_code& error, tcp::socket socket) {
                 self->HandleAccept(connection, error, std::move(socket));
             });
-        ZelLog::Log()->Trace("Client connect [%i]", static_cast<int>(m_clients.size()));
+        ZelLog::Log()->Trace("Client connect [%i]", static_cast<int>(m_connections));
         return std::nullopt;
     } catch (const std::exception& error) {
         return error.what();
@@ -193,6 +209,10 @@ void TCPServerProtocol::HandleAccept(std::shared_ptr<TCPClientProtocol> connecti
     if (readFailure) {
         // Through the connection's own signal, which this server forwards.
         connection->ReportMessage(*readFailure);
+    } else if (!error) {
+        // Told before any of its bytes: its first read completes on this
+        // thread, after this handler.
+        connection->ReportConnected();
     }
     if (failure) {
         ReportMessage(shared_from_this(), *failure);
@@ -206,6 +226,11 @@ void TCPServerProtocol::HandleClientData(std::shared_ptr<TCPClientProtocol> /*co
         return;  // read before Stop, delivered after it: too late
     }
     m_dataSignal(shared_from_this(), buffer, count);
+}
+
+void TCPServerProtocol::ForgetConnection(const std::shared_ptr<TCPClientProtocol>& connection) {
+    std::lock_guard lock(m_lock);
+    std::erase(m_clients, connection);
 }
 
 void TCPServerProtocol::HandleClientMessage(std::shared_ptr<TCPClientProtocol> /*connection*/,

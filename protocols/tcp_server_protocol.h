@@ -37,6 +37,10 @@ public:
     // Before Start: each read of a connection takes what has arrived, up to
     // |bytes| (1 to TCPClientProtocol::kLargestReadSize; 1 by default).
     void SetReadSize(std::size_t bytes);
+    // Before Start: a connection that ends with an error (a reset) is told
+    // as a kClientReset event, which the capture may outlive, rather than
+    // as a message, which ends it. Off by default.
+    void SetKeepListening(bool keepListening);
 
     bool Start() override;
     // Takes no new client; reads what already waits on every connection,
@@ -58,6 +62,8 @@ public:
                           const std::vector<char>& buffer, const unsigned int& count);
     void HandleClientMessage(std::shared_ptr<TCPClientProtocol> connection,
                              const std::string& text);
+    // Takes a connection that has ended out of the list.
+    void ForgetConnection(const std::shared_ptr<TCPClientProtocol>& connection);
 
     // The port the server listens on (the one the system chose for port 0);
     // 0 while it does not listen.
@@ -86,4 +92,7 @@ private:
     bool m_outOfDescriptors = false;                        // guarded by m_lock
     tapscope::protocols::detail::DrainState m_drain;        // guarded by m_lock
     std::size_t m_readSize = TCPClientProtocol::kReadSize;  // guarded by m_lock
+    bool m_keepListening = false;                           // guarded by m_lock
+    // Connections made so far; the last one's number.
+    std::uint64_t m_connections = 0;  // guarded by m_lock
 };

@@ -30,4 +30,6 @@ struct TransportEvent {
     // For kLoss: how many units (datagrams, line errors) were lost since the
     // last loss event of this source.
     std::uint64_t count = 0;
+    // For kLoss: what |count| counts, "datagrams" or "line errors".
+    std::string unit;
 };

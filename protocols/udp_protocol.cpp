@@ -1,10 +1,13 @@
 #include "protocols/udp_protocol.h"
 
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <tuple>
@@ -16,8 +19,35 @@
 
 using boost::asio::ip::udp;
 
+namespace {
+
+// How often the system's count of datagrams dropped for the socket is read.
+constexpr std::chrono::seconds kDropsPeriod{1};
+
+// The sender of a datagram recvmmsg took, as an address and port.
+void SetSender(const sockaddr_storage& from, BlockSource& source) {
+    if (from.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(from);
+        source.address = boost::asio::ip::address_v4(ntohl(v4.sin_addr.s_addr));
+        source.port = ntohs(v4.sin_port);
+    } else if (from.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(from);
+        boost::asio::ip::address_v6::bytes_type bytes;
+        std::memcpy(bytes.data(), v6.sin6_addr.s6_addr, bytes.size());
+        source.address = boost::asio::ip::address_v6(bytes, v6.sin6_scope_id);
+        source.port = ntohs(v6.sin6_port);
+    } else {
+        source.address = boost::asio::ip::address();
+        source.port = 0;
+    }
+}
+
+}  // namespace
+
 UDPProtocol::UDPProtocol(boost::asio::io_context& ioService, const std::string& settings)
-    : AbstractProtocol(ioService, settings), m_socket(ioService) {}
+    : AbstractProtocol(ioService, settings), m_socket(ioService), m_dropsTimer(ioService) {
+    m_source.kind = BlockSource::Kind::kUdp;
+}
 
 UDPProtocol::~UDPProtocol() = default;
 
@@ -42,6 +72,8 @@ bool UDPProtocol::Start() {
             ZelLog::Log()->Trace("Start UDP Server with ADDRESS - [%s] : PORT -  [%i]",
                                  ip.addressText.c_str(), ip.port);
             ArmReceiveLocked();
+            m_reportedDrops = SystemDropsLocked();
+            ArmDropsTimerLocked();
             return true;
         } catch (const std::exception& error) {
             failure = error.what();
@@ -73,8 +105,8 @@ void UDPProtocol::OpenAndBindLocked() {
 }
 
 void UDPProtocol::ArmReceiveLocked() {
-    m_socket.async_receive(
-        boost::asio::buffer(m_buffer),
+    m_socket.async_receive_from(
+        boost::asio::buffer(m_buffer), m_sender,
         [self = shared_from_this()](const boost::system::error_code& error, std::size_t count) {
             self->HandleReceive(error, count);
         });
@@ -117,6 +149,9 @@ void UDPProtocol::HandleReceive(const boost::system::error_code& completion, std
         } else {
             ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
             const unsigned int received = static_cast<unsigned int>(count);
+            m_source.address = m_sender.address();
+            m_source.port = m_sender.port();
+            const tapscope::protocols::SourceScope source(&m_source);
             m_dataSignal(shared_from_this(), m_buffer, received);
         }
 
@@ -132,7 +167,7 @@ void UDPProtocol::HandleReceive(const boost::system::error_code& completion, std
             if (delivered + 1 < kBurstLimit) {
                 // A datagram that already waits is taken here and now (see
                 // detail/burst.h); so is an error, handled above.
-                count = m_socket.receive(boost::asio::buffer(m_buffer), 0, error);
+                count = m_socket.receive_from(boost::asio::buffer(m_buffer), m_sender, 0, error);
                 if (!tapscope::protocols::detail::NothingWaiting(error)) {
                     continue;
                 }
@@ -192,7 +227,7 @@ void UDPProtocol::DrainWaiting() {
                 result.leftBytes = tapscope::platform::QueuedInput(m_socket.native_handle());
                 break;
             }
-            count = m_socket.receive(boost::asio::buffer(m_buffer), 0, error);
+            count = m_socket.receive_from(boost::asio::buffer(m_buffer), m_sender, 0, error);
         }
         if (tapscope::protocols::detail::NothingWaiting(error)) {
             break;
@@ -204,8 +239,13 @@ void UDPProtocol::DrainWaiting() {
         }
         ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
         result.drainedBytes += count;
+        m_source.address = m_sender.address();
+        m_source.port = m_sender.port();
+        const tapscope::protocols::SourceScope source(&m_source);
         m_dataSignal(shared_from_this(), m_buffer, static_cast<unsigned int>(count));
     }
+    // What the system dropped up to the end is told before the capture ends.
+    ReportDrops();
     if (done) {
         done(result);
     }
@@ -216,14 +256,18 @@ std::size_t UDPProtocol::TakeWaitingLocked() {
     if (m_batch.empty()) {
         m_batch.assign(kSlots * kReceiveBufferSize, 0);
         m_batchCounts.assign(kSlots, 0);
+        m_batchSources.assign(kSlots, m_source);
     }
     iovec vectors[kSlots];
     mmsghdr messages[kSlots];
+    sockaddr_storage senders[kSlots];
     for (std::size_t i = 0; i < kSlots; ++i) {
         vectors[i] = {m_batch.data() + i * kReceiveBufferSize, kReceiveBufferSize};
         messages[i] = {};
         messages[i].msg_hdr.msg_iov = &vectors[i];
         messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &senders[i];
+        messages[i].msg_hdr.msg_namelen = sizeof(senders[i]);
     }
     int taken = 0;
     do {
@@ -234,6 +278,10 @@ std::size_t UDPProtocol::TakeWaitingLocked() {
     }
     for (int i = 0; i < taken; ++i) {
         m_batchCounts[i] = messages[i].msg_len;
+        if (messages[i].msg_hdr.msg_namelen == 0) {
+            senders[i].ss_family = AF_UNSPEC;
+        }
+        SetSender(senders[i], m_batchSources[i]);
     }
     return static_cast<std::size_t>(taken);
 }
@@ -241,9 +289,12 @@ std::size_t UDPProtocol::TakeWaitingLocked() {
 void UDPProtocol::DeliverBatch(std::size_t count, std::size_t waiting) {
     std::vector<BlockView> blocks;
     blocks.reserve(waiting + 1);
-    blocks.push_back({m_buffer.data(), static_cast<unsigned int>(count)});
+    m_source.address = m_sender.address();
+    m_source.port = m_sender.port();
+    blocks.push_back({m_buffer.data(), static_cast<unsigned int>(count), &m_source});
     for (std::size_t i = 0; i < waiting; ++i) {
-        blocks.push_back({m_batch.data() + i * kReceiveBufferSize, m_batchCounts[i]});
+        blocks.push_back(
+            {m_batch.data() + i * kReceiveBufferSize, m_batchCounts[i], &m_batchSources[i]});
     }
     // Each datagram keeps its own read line, in arrival order.
     for (const BlockView& block : blocks) {
@@ -258,6 +309,7 @@ void UDPProtocol::Stop() {
     {
         std::lock_guard lock(m_lock);
         m_stopped = true;
+        m_dropsTimer.cancel();
         if (!m_socket.is_open()) {
             return;
         }
@@ -279,4 +331,59 @@ unsigned short UDPProtocol::LocalPort() {
     boost::system::error_code error;
     const udp::endpoint local = m_socket.local_endpoint(error);
     return error ? 0 : local.port();
+}
+
+std::uint64_t UDPProtocol::SystemDropsLocked() {
+    std::uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t size = sizeof(memory);
+    if (!m_socket.is_open() ||
+        ::getsockopt(m_socket.native_handle(), SOL_SOCKET, SO_MEMINFO, memory, &size) != 0 ||
+        size <= SK_MEMINFO_DROPS * sizeof(std::uint32_t)) {
+        return m_reportedDrops;
+    }
+    // The kernel's counter wraps at 2^32; the difference is taken modulo it.
+    const std::uint32_t last = static_cast<std::uint32_t>(m_reportedDrops);
+    return m_reportedDrops + static_cast<std::uint32_t>(memory[SK_MEMINFO_DROPS] - last);
+}
+
+void UDPProtocol::ArmDropsTimerLocked() {
+    m_dropsTimer.expires_after(kDropsPeriod);
+    m_dropsTimer.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+        if (error) {
+            return;  // cancelled by Stop
+        }
+        self->ReportDrops();
+        std::lock_guard lock(self->m_lock);
+        if (!self->m_stopped) {
+            self->ArmDropsTimerLocked();
+        }
+    });
+}
+
+void UDPProtocol::ReportDrops() {
+    TransportEvent event;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_stopped) {
+            return;
+        }
+        const std::uint64_t drops = SystemDropsLocked();
+        if (drops <= m_reportedDrops) {
+            return;
+        }
+        event.count = drops - m_reportedDrops;
+        m_reportedDrops = drops;
+        boost::system::error_code unknown;
+        const udp::endpoint local = m_socket.local_endpoint(unknown);
+        const std::string address = local.address().to_string();
+        event.source = (local.address().is_v6() ? "[" + address + "]" : address) + ":" +
+                       std::to_string(local.port());
+    }
+    event.kind = TransportEvent::Kind::kLoss;
+    event.unit = "datagrams";
+    event.text = "the system dropped " + std::to_string(event.count) + " datagram" +
+                 (event.count == 1 ? "" : "s") + " for " + event.source +
+                 " (its receive queue was full)";
+    ZelLog::Log()->Warning("%s", event.text.c_str());
+    ReportEvent(shared_from_this(), event);
 }

@@ -11,7 +11,9 @@
 #pragma once
 
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,6 +61,12 @@ private:
     // it (m_lock held) into m_batch. Returns how many, 0 when none or on an
     // error (left for the next receive to meet).
     std::size_t TakeWaitingLocked();
+    // The system's count of datagrams it dropped for the socket (a full
+    // receive queue), widened past its 32 bits; m_lock held.
+    std::uint64_t SystemDropsLocked();
+    void ArmDropsTimerLocked();
+    // Tells what the system dropped since the last look as a kLoss event.
+    void ReportDrops();
     // Delivers m_buffer's datagram and the |waiting| taken behind it.
     void DeliverBatch(std::size_t count, std::size_t waiting);
 
@@ -71,4 +79,12 @@ private:
     // only by the handler, which runs on one thread at a time.
     std::vector<char> m_batch;
     std::vector<unsigned int> m_batchCounts;
+    std::vector<BlockSource> m_batchSources;
+    // The sender of the datagram the last receive took, and the source named
+    // while it is delivered; used by the handler alone.
+    boost::asio::ip::udp::endpoint m_sender;
+    BlockSource m_source;
+    // Reads the system's drop count every second while the socket is open.
+    boost::asio::steady_timer m_dropsTimer;  // guarded by m_lock
+    std::uint64_t m_reportedDrops = 0;       // guarded by m_lock
 };
