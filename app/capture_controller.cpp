@@ -36,11 +36,14 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/command_line.h"
 #include "app/strings.h"
 #include "log/debug.h"
 #include "platform/capture_file.h"
 #include "platform/file.h"
+#include "platform/system_info.h"
 #include "protocols/serial_protocol.h"
+#include "protocols/settings_document.h"
 #include "protocols/tcp_server_protocol.h"
 #include "protocols/udp_protocol.h"
 
@@ -87,6 +90,11 @@ std::string Detail(const std::string& file, const platform::CaptureFileResult& r
 // before it closes the transport (a sender that never stops would otherwise
 // keep it open for good).
 constexpr auto kDrainTime = std::chrono::seconds(1);
+
+// How often the record is written out, ending the row being gathered.
+constexpr auto kRecordFlushPeriod = std::chrono::seconds(1);
+// The burst gap where none is given and the line speed asks for no longer.
+constexpr std::chrono::microseconds kDefaultBurstGap{10'000};
 
 }  // namespace
 
@@ -162,20 +170,36 @@ void CaptureController::OnStartStop() {
     m_roller = m_rollover.Active() && !toStandardOutput
                    ? std::make_unique<CaptureRoller>(m_captureFileName, m_rollover)
                    : nullptr;
+    // Only a file of its own gets a record: not standard output, a pipe or
+    // a device (whose folder, such as /dev, is no place for one).
+    std::error_code statusError;
+    const auto captureType = std::filesystem::status(m_logFileName, statusError).type();
+    m_recording = m_recordWanted && !toStandardOutput &&
+                  (m_roller != nullptr || captureType == std::filesystem::file_type::regular ||
+                   captureType == std::filesystem::file_type::not_found);
     m_blocks.store(0, std::memory_order_relaxed);
     m_bytes.store(0, std::memory_order_relaxed);
     m_dropped.store(0, std::memory_order_relaxed);
+    m_datagramsLost.store(0, std::memory_order_relaxed);
+    m_lineErrors.store(0, std::memory_order_relaxed);
     m_stopSince.store(0, std::memory_order_relaxed);
     {
         std::lock_guard lock(m_writeLock);
         m_captureFile = std::move(file);
         m_outage = false;
         m_outageDropped = 0;
+        m_recordWriter.reset();
+        m_recordFile.clear();
+        m_recordFailure.clear();
+        m_lostUnits = 0;
+        m_flusherStop = false;
     }
     {
         std::lock_guard lock(m_protocolLock);
         m_lastDrain = DrainResult{};
         m_endedBy.clear();
+        m_endReason.clear();
+        m_endText.clear();
     }
 
     CreateProtocol();
@@ -189,6 +213,17 @@ void CaptureController::OnStartStop() {
     // the transport alive until Start has returned.
     m_transportStarted = protocol != nullptr && protocol->Start();
     protocol.reset();
+    if (m_transportStarted && m_recording) {
+        {
+            // A capture that rolls over begins its first file, and that
+            // file's record, with its first block.
+            std::lock_guard lock(m_writeLock);
+            if (m_roller == nullptr) {
+                BeginRecordLocked(m_captureFileName);
+            }
+        }
+        m_recordFlusher = std::thread(&CaptureController::FlushRecordEverySecond, this);
+    }
 
     m_ioService.restart();
     m_workerFinished.store(false, std::memory_order_release);
@@ -282,6 +317,7 @@ std::shared_ptr<AbstractProtocol> CaptureController::MakeTabProtocol(int tab,
         case kTabTcp: {
             auto server = TCPServerProtocol::Create(m_ioService, settings);
             server->SetReadSize(m_readSize);
+            server->SetKeepListening(m_keepListening);
             return server;
         }
         default:
@@ -295,6 +331,8 @@ void CaptureController::CreateProtocol() {
     }
     const std::string settings = m_settingsPage->GetSettings();
     ZelLog::Log()->Trace("[Current settings ] = %s", settings.c_str());
+    m_captureSettings = settings;
+    m_captureTab = m_view.SelectedTab();
 
     std::shared_ptr<AbstractProtocol> protocol;
     const int tab = m_view.SelectedTab();
@@ -435,12 +473,21 @@ void CaptureController::RunService() {
     // out of work first) is finished here.
     FinishStop(nullptr, DrainResult{});
     EndOutage(false);
+    StopRecordFlusher();
+    std::string reason;
+    std::string text;
+    {
+        std::lock_guard lock(m_protocolLock);
+        reason = m_endReason.empty() ? "stopped" : m_endReason;
+        text = m_endText;
+    }
     {
         // A pipe's reader sees the end of the stream now.
         std::lock_guard lock(m_writeLock);
         if (m_captureFile != nullptr) {
             m_captureFile->Close();
         }
+        EndRecordLocked(reason, text, "");
     }
     SetControlsState(true);
     m_workerFinished.store(true, std::memory_order_release);
@@ -474,7 +521,9 @@ void CaptureController::OnProtocolBlocks(std::shared_ptr<AbstractProtocol> sende
 void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, std::size_t count,
                                     bool onlyCreate) {
     // Blocks that go to one file are appended with one write; with rollover
-    // a new file may begin between two of them, never inside one.
+    // a new file may begin between two of them, never inside one. The
+    // record gives them the time they were handed over.
+    const RecordStamp at = m_recording ? RecordStamp::Now() : RecordStamp{};
     for (std::size_t first = 0; first < count;) {
         platform::CaptureFileResult result;
         bool resumed = false;
@@ -496,6 +545,10 @@ void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, s
                         }
                         m_captureFile->Close();
                         m_captureFile = std::make_unique<platform::CaptureFile>(next);
+                        if (m_recording) {
+                            EndRecordLocked("rolled over", "", next);
+                            BeginRecordLocked(next);
+                        }
                     }
                     m_roller->Written(blocks[i].count);
                 }
@@ -511,6 +564,13 @@ void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, s
             result = m_captureFile->AppendBlocks(parts.data(), group, written,
                                                  [this] { return GiveUpWriting(); });
             resumed = written > 0 && m_outage;
+            if (m_recordWriter != nullptr && !onlyCreate) {
+                const BlockSource* delivering = AbstractProtocol::DeliveringSource();
+                for (std::size_t i = first; i < first + written; ++i) {
+                    m_recordWriter->Block(blocks[i].source ? blocks[i].source : delivering,
+                                          blocks[i].data, blocks[i].count, at);
+                }
+            }
         }
         if (resumed) {
             EndOutage(true);
@@ -532,6 +592,7 @@ void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, s
             // error ends it, and what it still held is dropped.
             m_dropped.fetch_add(count - first - written, std::memory_order_relaxed);
             const std::string detail = Detail(m_captureFileName, result);
+            SetEndReason("file failed", detail);
             ZEL_ERROR_SITE()
             ("Cannot write file [%s]: %s", m_captureFileName.c_str(), result.reason.c_str());
             ShowApplicationMessage("Cannot write file", detail, MessageButtons::kOk,
@@ -586,6 +647,12 @@ void CaptureController::EndOutage(bool resumed) {
         cause = m_outageCause;
         m_outage = false;
         m_outageDropped = 0;
+        if (m_recordWriter != nullptr) {
+            m_recordWriter->CaptureEvent(
+                "write-failed",
+                Blocks(dropped) + " not written: " + Detail(m_captureFileName, cause), dropped,
+                RecordStamp::Now());
+        }
     }
     const std::string text =
         resumed ? "Writing to the capture file works again; " + Blocks(dropped) + " dropped."
@@ -618,6 +685,13 @@ void CaptureController::OnProtocolMessage(std::shared_ptr<AbstractProtocol> send
         ZelLog::Log()->Warning("Message of a transport no longer in use: %s", message.c_str());
         return;
     }
+    SetEndReason("error", message);
+    {
+        std::lock_guard lock(m_writeLock);
+        if (m_recordWriter != nullptr) {
+            m_recordWriter->CaptureEvent("message", message, 0, RecordStamp::Now());
+        }
+    }
     const std::string title = m_view.WindowTitle();
     m_view.ShowMessage({message, "", title, MessageButtons::kOk, MessageIcon::kError});
     ZEL_ERROR_SITE()("%s", message.c_str());
@@ -627,10 +701,26 @@ void CaptureController::OnProtocolMessage(std::shared_ptr<AbstractProtocol> send
 void CaptureController::OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender,
                                         const TransportEvent& event) {
     ZelLog::Log()->Trace("%s", event.text.c_str());
-    if (!IsCurrent(sender)) {
+    if (!IsCurrentOrStopping(sender)) {
         return;
     }
-    if (event.kind != TransportEvent::Kind::kClientClosed) {
+    if (event.kind == TransportEvent::Kind::kLoss) {
+        (event.unit == "datagrams" ? m_datagramsLost : m_lineErrors)
+            .fetch_add(event.count, std::memory_order_relaxed);
+    }
+    {
+        std::lock_guard lock(m_writeLock);
+        if (event.kind == TransportEvent::Kind::kLoss) {
+            m_lostUnits += event.count;
+        }
+        if (m_recordWriter != nullptr) {
+            m_recordWriter->Event(event, RecordStamp::Now());
+        }
+    }
+    if (!IsCurrent(sender)) {
+        return;  // recorded; the capture is already ending
+    }
+    if (event.kind != TransportEvent::Kind::kClientClosed || m_keepListening) {
         m_view.ShowEvent(event);
         return;
     }
@@ -638,9 +728,147 @@ void CaptureController::OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender
         std::lock_guard lock(m_protocolLock);
         m_endedBy = event.text;
     }
+    SetEndReason("client closed", event.text);
     m_view.ShowMessage(
         {event.text, "", m_view.WindowTitle(), MessageButtons::kOk, MessageIcon::kInformation});
     StopCapture();
+}
+
+void CaptureController::SetEndReason(const std::string& reason, const std::string& text) {
+    std::lock_guard lock(m_protocolLock);
+    if (m_endReason.empty()) {
+        m_endReason = reason;
+        m_endText = text;
+    }
+}
+
+RecordStart CaptureController::RecordStartFor(int tab, const std::string& settings) const {
+    RecordStart start;
+    std::string version = VersionText();
+    while (!version.empty() && version.back() == '\n') {
+        version.pop_back();
+    }
+    start.program = version;
+    start.host = platform::HostName();
+    start.transport = tab == kTabCom ? "serial" : tab == kTabUdp ? "udp" : "tcp";
+    start.settings = settings;
+    start.capture = m_captureFileName;
+    if (tab == kTabUdp || tab == kTabTcp) {
+        try {
+            const auto document = ParseSettingsDocument(settings);
+            start.localAddress = document.get<std::string>("settings.<xmlattr>.ip", "");
+            start.localPort = document.get<unsigned>("settings.<xmlattr>.port", 0);
+        } catch (const std::exception&) {
+            // Told by the transport already; the record goes without it.
+        }
+    }
+    start.burstGapUs = static_cast<std::uint64_t>(BurstGapFor(tab, settings).count());
+    return start;
+}
+
+std::chrono::microseconds CaptureController::BurstGapFor(int tab,
+                                                         const std::string& settings) const {
+    if (m_burstGap) {
+        return *m_burstGap;
+    }
+    if (tab != kTabCom) {
+        return kDefaultBurstGap;
+    }
+    // Three character times: a start bit, the data bits, a parity bit where
+    // there is one, and the stop bits.
+    try {
+        const auto document = ParseSettingsDocument(settings);
+        const double baud = document.get<double>("settings.<xmlattr>.baudrate", 0);
+        const double bits = document.get<double>("settings.<xmlattr>.charsize", 8);
+        const std::string parity = document.get<std::string>("settings.<xmlattr>.parity", "none");
+        const std::string stop = document.get<std::string>("settings.<xmlattr>.stopbits", "one");
+        const double stopBits = stop == "two" || stop == "2"              ? 2.0
+                                : stop == "onepointfive" || stop == "1.5" ? 1.5
+                                                                          : 1.0;
+        if (baud <= 0) {
+            return kDefaultBurstGap;
+        }
+        const double character = (1 + bits + (parity == "none" ? 0 : 1) + stopBits) / baud;
+        const auto three = std::chrono::microseconds(static_cast<std::int64_t>(3e6 * character));
+        return std::max(kDefaultBurstGap, three);
+    } catch (const std::exception&) {
+        return kDefaultBurstGap;
+    }
+}
+
+void CaptureController::BeginRecordLocked(const std::string& captureFile) {
+    m_recordWriter.reset();
+    if (!m_recordFailure.empty()) {
+        return;  // reported once; the capture goes on without a record
+    }
+    RecordStart start = RecordStartFor(m_captureTab, m_captureSettings);
+    start.capture = captureFile;
+    m_recordFile = RecordPathFor(captureFile);
+    auto writer = std::make_unique<CaptureRecordWriter>(m_recordFile, std::move(start));
+    if (!writer->Open(RecordStamp::Now())) {
+        m_recordFailure = m_recordFile + ": " + writer->Failure();
+        ZelLog::Log()->Warning("Cannot write the capture record %s", m_recordFailure.c_str());
+        m_view.ShowRecordFailure(m_recordFailure);
+        return;
+    }
+    m_recordWriter = std::move(writer);
+}
+
+void CaptureController::EndRecordLocked(const std::string& reason, const std::string& text,
+                                        const std::string& next) {
+    if (m_recordWriter == nullptr) {
+        return;
+    }
+    RecordEnd end;
+    end.reason = reason;
+    end.text = text;
+    end.next = next;
+    end.lost = m_lostUnits;
+    end.dropped = m_dropped.load(std::memory_order_relaxed);
+    m_recordWriter->End(std::move(end), RecordStamp::Now());
+    if (!m_recordWriter->Failure().empty() && m_recordFailure.empty()) {
+        m_recordFailure = m_recordFile + ": " + m_recordWriter->Failure();
+        ZelLog::Log()->Warning("Cannot write the capture record %s", m_recordFailure.c_str());
+        m_view.ShowRecordFailure(m_recordFailure);
+    }
+    m_recordWriter.reset();
+}
+
+void CaptureController::FlushRecordEverySecond() {
+    std::unique_lock lock(m_writeLock);
+    while (!m_flusherStop) {
+        m_flusherWake.wait_for(lock, kRecordFlushPeriod);
+        if (m_recordWriter == nullptr) {
+            continue;
+        }
+        m_recordWriter->Flush();
+        if (!m_recordWriter->Failure().empty() && m_recordFailure.empty()) {
+            m_recordFailure = m_recordFile + ": " + m_recordWriter->Failure();
+            ZelLog::Log()->Warning("Cannot write the capture record %s", m_recordFailure.c_str());
+            m_view.ShowRecordFailure(m_recordFailure);
+        }
+    }
+}
+
+void CaptureController::StopRecordFlusher() {
+    {
+        std::lock_guard lock(m_writeLock);
+        m_flusherStop = true;
+    }
+    m_flusherWake.notify_all();
+    if (m_recordFlusher.joinable()) {
+        m_recordFlusher.join();
+    }
+}
+
+std::string CaptureController::RecordFile() const {
+    std::lock_guard lock(m_writeLock);
+    return m_recordFailure.empty() ? m_recordFile : std::string();
+}
+
+std::string CaptureController::RecordFailure() const {
+    std::lock_guard lock(m_writeLock);
+    return m_recordFailure;
 }
 
 void CaptureController::OnClose() {

@@ -18,15 +18,19 @@
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/capture_record_writer.h"
 #include "app/capture_roller.h"
 #include "app/capture_view.h"
 #include "app/settings_dialog.h"
@@ -102,6 +106,19 @@ public:
     // it. UDP reads whole datagrams regardless. Applies from the next capture.
     void SetReadSize(std::size_t bytes) { m_readSize = bytes; }
     std::size_t ReadSize() const { return m_readSize; }
+    // Whether a capture writes its record beside the capture file (on by
+    // default; capture_record.h). Window thread, while no capture runs.
+    void SetRecord(bool record) { m_recordWanted = record; }
+    bool Record() const { return m_recordWanted; }
+    // The longest pause between two reads of one source that still leaves
+    // them in one row of the record; nothing: 10 ms, or three character
+    // times at a serial port's line speed where that is longer.
+    void SetBurstGap(std::optional<std::chrono::microseconds> gap) { m_burstGap = gap; }
+    // Whether a TCP capture outlives its clients: a client that closes or
+    // resets its connection is recorded and shown, and the capture goes on
+    // until it is stopped. Off by default; applies from the next capture.
+    void SetKeepListening(bool keep) { m_keepListening = keep; }
+    bool KeepListening() const { return m_keepListening; }
     // Capture files that roll over (see CaptureRoller); inactive limits keep
     // the one capture file. Window thread, while no capture runs.
     void SetRollover(RolloverLimits limits) { m_rollover = limits; }
@@ -133,6 +150,15 @@ public:
     // what it had to leave (see AbstractProtocol::Drain). Any thread, once
     // the worker has finished.
     DrainResult LastDrain() const;
+    // Units the system reported lost in the current (or last) capture: UDP
+    // datagrams dropped for the socket, serial line errors. Any thread.
+    std::uint64_t DatagramsLost() const { return m_datagramsLost.load(std::memory_order_relaxed); }
+    std::uint64_t LineErrors() const { return m_lineErrors.load(std::memory_order_relaxed); }
+    // The record of the current (or last) capture file; empty when none is
+    // written. Why it could not be written; empty when it could. Any thread,
+    // once the worker has finished.
+    std::string RecordFile() const;
+    std::string RecordFailure() const;
     // What ended the last capture when it was not an error: "client
     // 127.0.0.1:40112 closed the connection"; empty otherwise. Any thread.
     std::string EndedBy() const;
@@ -162,6 +188,20 @@ private:
     bool PageAccepts();
     std::shared_ptr<AbstractProtocol> MakeTabProtocol(int tab, const std::string& settings);
     bool IsCurrent(const std::shared_ptr<AbstractProtocol>& sender) const;
+    // The record of |captureFile| begins (m_writeLock held): a writer is made
+    // and opened; a record that cannot be made is reported once.
+    void BeginRecordLocked(const std::string& captureFile);
+    // Ends the record being written (m_writeLock held).
+    void EndRecordLocked(const std::string& reason, const std::string& text,
+                         const std::string& next);
+    // The record's fields of the capture about to start.
+    RecordStart RecordStartFor(int tab, const std::string& settings) const;
+    std::chrono::microseconds BurstGapFor(int tab, const std::string& settings) const;
+    // The body of the thread that writes the record out once a second.
+    void FlushRecordEverySecond();
+    void StopRecordFlusher();
+    // Why the capture ended, for the record's end line.
+    void SetEndReason(const std::string& reason, const std::string& text);
     // The current transport, or the one whose capture is ending (its last
     // bytes are still written).
     bool IsCurrentOrStopping(const std::shared_ptr<AbstractProtocol>& sender) const;
@@ -210,7 +250,7 @@ private:
     std::unique_ptr<platform::CaptureFile> m_captureFile;
     // Serialises the writes of blocks (a transport may deliver from the
     // window thread while it stops) and the outage state below.
-    std::mutex m_writeLock;
+    mutable std::mutex m_writeLock;
     bool m_outage = false;                      // guarded by m_writeLock
     std::uint64_t m_outageDropped = 0;          // guarded by m_writeLock
     platform::CaptureFileResult m_outageCause;  // guarded by m_writeLock
@@ -222,6 +262,29 @@ private:
     bool m_reconnect = false;    // window thread
     std::size_t m_readSize = 1;  // window thread
     std::atomic<bool> m_workerFinished{true};
+    bool m_recordWanted = true;                           // window thread
+    std::optional<std::chrono::microseconds> m_burstGap;  // window thread
+    bool m_keepListening = false;                         // window thread
+    // The settings document and tab of the running capture, for its record.
+    std::string m_captureSettings;
+    int m_captureTab = -1;
+    // Whether this capture keeps a record (a regular capture file, record
+    // wanted); set before the worker starts.
+    bool m_recording = false;
+    // The record of the current capture file, and the thread that writes it
+    // out once a second (apart from the io_context, whose run loop may end
+    // by itself when its transport has nothing left to do).
+    std::unique_ptr<CaptureRecordWriter> m_recordWriter;  // guarded by m_writeLock
+    std::thread m_recordFlusher;
+    std::condition_variable m_flusherWake;
+    bool m_flusherStop = false;     // guarded by m_writeLock
+    std::string m_recordFile;       // guarded by m_writeLock
+    std::string m_recordFailure;    // guarded by m_writeLock
+    std::uint64_t m_lostUnits = 0;  // guarded by m_writeLock: for the end line
+    std::string m_endReason;        // guarded by m_protocolLock
+    std::string m_endText;          // guarded by m_protocolLock
+    std::atomic<std::uint64_t> m_datagramsLost{0};
+    std::atomic<std::uint64_t> m_lineErrors{0};
     std::atomic<std::uint64_t> m_blocks{0};
     std::atomic<std::uint64_t> m_bytes{0};
     std::atomic<std::uint64_t> m_dropped{0};

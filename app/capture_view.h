@@ -60,6 +60,11 @@ public:
     // or back, line errors); never fatal. A view that shows nothing of it
     // keeps this default.
     virtual void ShowEvent(const TransportEvent& event) { (void)event; }
+    // The capture's record cannot be written ("till.bin.jsonl: No space left
+    // on device"); the capture goes on without it. Told once per capture,
+    // from whichever thread met it and with the capture's write lock held:
+    // it must not wait for another thread.
+    virtual void ShowRecordFailure(const std::string& text) { (void)text; }
 
 protected:
     ~ICaptureView() = default;

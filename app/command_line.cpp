@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <chrono>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -83,6 +84,10 @@ std::string UsageText() {
            "  --ip ADDRESS         numeric IPv4 or IPv6 address to listen on; host\n"
            "                       names are not looked up (default 127.0.0.1)\n"
            "  --port PORT          1 to 65535 (default 8001)\n"
+           "TCP server (tcp):\n"
+           "  --keep-listening     a client that closes or resets its connection is\n"
+           "                       recorded and the capture goes on until stopped\n"
+           "                       (without it, the first client to close ends it)\n"
            "Serial port (com), TCP server (tcp):\n"
            "  --read-size BYTES    1 to 65536 (default 1): each read takes whatever has\n"
            "                       arrived, up to BYTES, without waiting for more; the\n"
@@ -98,6 +103,12 @@ std::string UsageText() {
            "  --overwrite          replace an existing capture file without asking\n"
            "                       (without it, the question is asked on a terminal;\n"
            "                       elsewhere an existing file is kept and capture fails)\n"
+           "  --no-record          write no record beside the capture file (by default\n"
+           "                       FILE.jsonl says when and from whom each burst came)\n"
+           "  --burst-gap MS       reads of one source less than MS milliseconds apart\n"
+           "                       make one row of the record (default 10, or three\n"
+           "                       character times at the line speed where longer;\n"
+           "                       0: a row per read)\n"
            "  --rotate-size MIB    roll over to a new capture file before one would pass\n"
            "                       MIB mebibytes; each file is named after FILE with the\n"
            "                       time of its first block: till.bin -> till-20261208-\n"
@@ -199,6 +210,33 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             capture.reconnect = true;
             continue;
         }
+        if (name == "--no-record" && !value) {
+            capture.record = false;
+            continue;
+        }
+        if (name == "--keep-listening" && !value) {
+            if (capture.tab != kTabTcp) {
+                return fail(name + " applies to tcp captures only");
+            }
+            capture.keepListening = true;
+            continue;
+        }
+        if (name == "--burst-gap") {
+            if (!value) {
+                if (i + 1 >= args.size()) {
+                    return fail(name + " needs a value");
+                }
+                value = args[++i];
+            }
+            const std::optional<std::int64_t> gap = ParseBurstGap(*value);
+            if (!gap) {
+                return fail(name + ": '" + *value +
+                            "' is not a number of milliseconds from 0 to 60000 (such as 10 or "
+                            "2.5)");
+            }
+            capture.burstGapUs = *gap;
+            continue;
+        }
         if (name == "--read-size") {
             if (capture.tab == kTabUdp) {
                 return fail(name +
@@ -281,6 +319,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
     if (capture.rollover.keep > 0 && !capture.rollover.Active()) {
         return fail("--keep needs --rotate-size or --rotate-every");
+    }
+    if (capture.burstGapUs && !capture.record) {
+        return fail("--burst-gap applies to the record, which --no-record turns off");
     }
     if (capture.rollover.Active() && capture.file == "-") {
         return fail("--rotate-size and --rotate-every need a capture file, not standard output");
@@ -376,6 +417,11 @@ int RunCapture(const CaptureOptions& options) {
     controller.SetSettingsPage(std::make_shared<FixedSettingsPage>(options.document));
     controller.SetReconnect(options.reconnect);
     controller.SetReadSize(options.readSize);
+    controller.SetRecord(options.record);
+    controller.SetKeepListening(options.keepListening);
+    if (options.burstGapUs) {
+        controller.SetBurstGap(std::chrono::microseconds(*options.burstGapUs));
+    }
 
     controller.OnStartStop();
     if (!controller.WorkerStarted()) {
@@ -439,7 +485,18 @@ int RunCapture(const CaptureOptions& options) {
     if (controller.BlocksDropped() > 0) {
         summary += " (" + std::to_string(controller.BlocksDropped()) + " blocks dropped)";
     }
+    // Losses the system reported are part of the summary, record or not.
+    if (controller.DatagramsLost() > 0) {
+        summary +=
+            "; the system dropped " + std::to_string(controller.DatagramsLost()) + " datagrams";
+    }
+    if (controller.LineErrors() > 0) {
+        summary += "; " + std::to_string(controller.LineErrors()) + " line errors";
+    }
     view.Print(summary);
+    if (const std::string record = controller.RecordFile(); !record.empty()) {
+        view.Print("record: " + record);
+    }
     if (drained.leftBytes > 0) {
         view.Print(std::to_string(drained.leftBytes) +
                    " bytes that had arrived were left behind: the stop reads for at most one "

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,10 @@ struct CaptureOptions {
     RolloverLimits rollover;   // --rotate-size, --rotate-every, --keep
     bool reconnect = false;    // com: wait for a device that goes away
     std::size_t readSize = 1;  // com, tcp: the most one read takes (--read-size)
+    bool record = true;        // the record beside the capture file (--no-record)
+    // --burst-gap, in microseconds; nothing: the default of the transport.
+    std::optional<std::int64_t> burstGapUs;
+    bool keepListening = false;  // tcp: a client that closes does not end it
 };
 
 enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kError };

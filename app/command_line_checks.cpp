@@ -153,6 +153,29 @@ std::optional<std::size_t> ParseReadSize(const std::string& text) {
     return bytes;
 }
 
+std::optional<std::int64_t> ParseBurstGap(const std::string& text) {
+    // Milliseconds: whole digits, then at most three decimals (microseconds).
+    const auto point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    auto digits = [](const std::string& part) {
+        return std::all_of(part.begin(), part.end(),
+                           [](unsigned char c) { return std::isdigit(c) != 0; });
+    };
+    if (whole.empty() || whole.size() > 5 || !digits(whole) || fraction.size() > 3 ||
+        !digits(fraction) || (point != std::string::npos && fraction.empty())) {
+        return std::nullopt;
+    }
+    std::int64_t micro = std::stoll(whole) * 1000;
+    if (!fraction.empty()) {
+        micro += std::stoll(fraction + std::string(3 - fraction.size(), '0'));
+    }
+    if (micro > 60'000'000) {
+        return std::nullopt;
+    }
+    return micro;
+}
+
 std::optional<int> StopBitsIndexOf(const std::string& word) {
     if (const std::optional<int> index = IndexOfName(kStopBitsNames, word)) {
         return index;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -28,6 +29,9 @@ std::optional<std::string> CheckAddress(const std::string& text);
 // from 1 to kLargestReadSize, digits only; anything else nullopt.
 constexpr std::size_t kLargestReadSize = 64 * 1024;
 std::optional<std::size_t> ParseReadSize(const std::string& text);
+// --burst-gap: milliseconds from 0 to 60000 with at most three decimals
+// ("10", "2.5"), as microseconds; nothing for anything else.
+std::optional<std::int64_t> ParseBurstGap(const std::string& text);
 
 // The stop-bits list index for a command-line word: "one"/"1" -> 0,
 // "onepointfive"/"1.5" -> 1, "two"/"2" -> 2; anything else nullopt.

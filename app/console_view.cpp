@@ -148,6 +148,9 @@ std::string ConsoleView::StatusSuffixLocked() const {
     if (m_lineErrors > 0) {
         suffix += ", " + std::to_string(m_lineErrors) + " line errors";
     }
+    if (m_datagramsLost > 0) {
+        suffix += ", " + std::to_string(m_datagramsLost) + " datagrams dropped by the system";
+    }
     if (!m_waitingFor.empty()) {
         suffix += ", waiting for " + m_waitingFor + " to come back";
     }
@@ -159,6 +162,7 @@ void ConsoleView::ShowEvent(const TransportEvent& event) {
         case TransportEvent::Kind::kDeviceGone:
         case TransportEvent::Kind::kDeviceBack:
         case TransportEvent::Kind::kLoss:
+        case TransportEvent::Kind::kClientReset:
             break;
         default:
             return;  // not shown on the console
@@ -168,13 +172,17 @@ void ConsoleView::ShowEvent(const TransportEvent& event) {
         m_waitingFor = event.source;
     } else if (event.kind == TransportEvent::Kind::kDeviceBack) {
         m_waitingFor.clear();
-    } else {
-        m_lineErrors += event.count;
+    } else if (event.kind == TransportEvent::Kind::kLoss) {
+        (event.unit == "datagrams" ? m_datagramsLost : m_lineErrors) += event.count;
     }
     FlushRepeatsLocked();
     ClearStatusLocked();
     std::cerr << kProgramName << ": " << event.text << std::endl;
     m_lastMessage.clear();
+}
+
+void ConsoleView::ShowRecordFailure(const std::string& text) {
+    Print("cannot write the record " + text + "; the capture goes on without it");
 }
 
 void ConsoleView::EndOutput() {

@@ -34,6 +34,8 @@ public:
     // A device gone or back, line errors: a line of its own, and the status
     // line says while the capture waits and how many line errors came.
     void ShowEvent(const TransportEvent& event) override;
+    // "tapscope: cannot write the record ...; the capture goes on without it".
+    void ShowRecordFailure(const std::string& text) override;
 
     // Writes "tapscope: <text>" as a line of its own.
     void Print(const std::string& text);
@@ -68,9 +70,10 @@ private:
     std::uint64_t m_shownBytes = 0;   // guarded by m_outputLock
     // What the status line says after the counts: ", waiting for COM3 ->
     // /dev/ttyUSB0 to come back", ", 3 line errors".
-    std::string m_waitingFor;        // guarded by m_outputLock
-    std::uint64_t m_lineErrors = 0;  // guarded by m_outputLock
-    std::string m_shownSuffix;       // guarded by m_outputLock
+    std::string m_waitingFor;           // guarded by m_outputLock
+    std::uint64_t m_lineErrors = 0;     // guarded by m_outputLock
+    std::uint64_t m_datagramsLost = 0;  // guarded by m_outputLock
+    std::string m_shownSuffix;          // guarded by m_outputLock
     // The last message and how often it came again since (a capture into a
     // file that cannot be opened says so for every block).
     std::string m_lastMessage;    // guarded by m_outputLock

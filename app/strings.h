@@ -32,6 +32,7 @@ inline constexpr const char* kBrowseText = "...";
 inline constexpr const char* kStatusLabel = "Status:";
 // The context menu item that makes a serial capture wait for its device.
 inline constexpr const char* kReconnectText = "Reconnect a serial device that comes back";
+inline constexpr const char* kKeepListeningText = "Keep listening when a TCP client closes";
 inline constexpr const char* kInitialCaption = "Start";
 
 // About box (dialog template 100).

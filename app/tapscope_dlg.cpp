@@ -156,6 +156,14 @@ void CtapScopeDlg::OnInitDialog() {
     connect(m_reconnectAction, &QAction::toggled, this,
             [this](bool checked) { m_controller.SetReconnect(checked); });
     addAction(m_reconnectAction);
+    // A TCP capture that outlives its clients: many tills open a connection
+    // per receipt.
+    m_keepListeningAction = new QAction(QString::fromLatin1(app::kKeepListeningText), this);
+    m_keepListeningAction->setCheckable(true);
+    m_keepListeningAction->setChecked(m_controller.KeepListening());
+    connect(m_keepListeningAction, &QAction::toggled, this,
+            [this](bool checked) { m_controller.SetKeepListening(checked); });
+    addAction(m_keepListeningAction);
     setContextMenuPolicy(Qt::ActionsContextMenu);
     setWindowIcon(m_hIcon);
 
@@ -243,6 +251,16 @@ void CtapScopeDlg::SetCaption(const std::string& caption) {
 }
 
 void CtapScopeDlg::EnableControls(bool enabled) {
+    if (!enabled) {
+        // A capture begins: the last one's losses and problems go.
+        {
+            std::lock_guard lock(m_handoffLock);
+            m_datagramsLost = 0;
+            m_lineErrors = 0;
+            m_recordProblem.clear();
+        }
+        QMetaObject::invokeMethod(this, "ApplyWaiting", Qt::QueuedConnection);
+    }
     ControlChange change;
     change.enabled = enabled;
     QueueControlChange(std::move(change));
@@ -287,12 +305,17 @@ void CtapScopeDlg::ApplyControlChanges() {
 
 void CtapScopeDlg::ShowEvent(const TransportEvent& event) {
     if (event.kind != TransportEvent::Kind::kDeviceGone &&
-        event.kind != TransportEvent::Kind::kDeviceBack) {
+        event.kind != TransportEvent::Kind::kDeviceBack &&
+        event.kind != TransportEvent::Kind::kLoss) {
         return;
     }
     {
         std::lock_guard lock(m_handoffLock);
-        m_waitingFor = event.kind == TransportEvent::Kind::kDeviceGone ? event.source : "";
+        if (event.kind == TransportEvent::Kind::kLoss) {
+            (event.unit == "datagrams" ? m_datagramsLost : m_lineErrors) += event.count;
+        } else {
+            m_waitingFor = event.kind == TransportEvent::Kind::kDeviceGone ? event.source : "";
+        }
     }
     if (OnWindowThread()) {
         ApplyWaiting();
@@ -301,14 +324,32 @@ void CtapScopeDlg::ShowEvent(const TransportEvent& event) {
     }
 }
 
-void CtapScopeDlg::ApplyWaiting() {
-    std::string waitingFor;
+void CtapScopeDlg::ShowRecordFailure(const std::string& text) {
     {
         std::lock_guard lock(m_handoffLock);
-        waitingFor = m_waitingFor;
+        m_recordProblem = text;
     }
-    setWindowTitle(ToQString(
-        waitingFor.empty() ? m_title : m_title + " - waiting for " + waitingFor + " to come back"));
+    QMetaObject::invokeMethod(this, "ApplyWaiting", Qt::QueuedConnection);
+}
+
+void CtapScopeDlg::ApplyWaiting() {
+    std::string title = m_title;
+    {
+        std::lock_guard lock(m_handoffLock);
+        if (!m_waitingFor.empty()) {
+            title += " - waiting for " + m_waitingFor + " to come back";
+        }
+        if (m_datagramsLost > 0) {
+            title += " - " + std::to_string(m_datagramsLost) + " datagrams dropped by the system";
+        }
+        if (m_lineErrors > 0) {
+            title += " - " + std::to_string(m_lineErrors) + " line errors";
+        }
+        if (!m_recordProblem.empty()) {
+            title += " - no record: " + m_recordProblem;
+        }
+    }
+    setWindowTitle(ToQString(title));
 }
 
 // The worker steps the indicator once per block, which may be thousands of

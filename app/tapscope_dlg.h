@@ -76,6 +76,10 @@ public:
     // A serial device gone: the title says the capture waits for it, until
     // it is back or the capture ends.
     void ShowEvent(const TransportEvent& event) override;
+    // The title says so, beside the losses, until the next capture starts.
+    void ShowRecordFailure(const std::string& text) override;
+    // The context menu's checkable "keep listening" item.
+    QAction* KeepListeningAction() const { return m_keepListeningAction; }
 
     void done(int result) override;
 
@@ -124,6 +128,7 @@ private:
     QPushButton* m_startButton = nullptr;   // 1005
     QWidget* m_pageWidget = nullptr;        // the settings page shown
     QAction* m_reconnectAction = nullptr;
+    QAction* m_keepListeningAction = nullptr;
 
     std::mutex m_handoffLock;
     std::condition_variable m_boxAnswered;
@@ -132,6 +137,11 @@ private:
     bool m_ending = false;                             // guarded by m_handoffLock
     // The device the capture waits for ("" while none is awaited).
     std::string m_waitingFor;  // guarded by m_handoffLock
+    // Losses the system reported in this capture, and a record that cannot
+    // be written; the title shows them until the next capture starts.
+    std::uint64_t m_datagramsLost = 0;  // guarded by m_handoffLock
+    std::uint64_t m_lineErrors = 0;     // guarded by m_handoffLock
+    std::string m_recordProblem;        // guarded by m_handoffLock
     // The position the progress indicator shows once the window thread has
     // caught up; only the worker steps it while a capture runs.
     std::atomic<int> m_progressPosition{0};

@@ -273,10 +273,12 @@ TEST_F(WindowTest, BrowseKeepsTheNameOnCancelAndTakesTheChosenPath) {
 }
 
 TEST_F(WindowTest, TheContextMenuOpensTheAboutBox) {
-    // The about box first, then the reconnect item.
-    ASSERT_EQ(m_window->actions().size(), 2);
+    // The about box first, then the reconnect and keep-listening items.
+    ASSERT_EQ(m_window->actions().size(), 3);
     QAction* about = m_window->actions().front();
-    EXPECT_EQ(m_window->actions().back(), m_window->ReconnectAction());
+    EXPECT_EQ(m_window->actions()[1], m_window->ReconnectAction());
+    EXPECT_EQ(m_window->actions()[2], m_window->KeepListeningAction());
+    EXPECT_TRUE(m_window->KeepListeningAction()->isCheckable());
     EXPECT_EQ(about->text(), "&About tapScope...");
     QString title;
     QTimer::singleShot(0, [&] {

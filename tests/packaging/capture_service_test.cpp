@@ -29,12 +29,15 @@ constexpr int kUsageStatus = 2;
 // same second adds.
 constexpr const char* kStampPattern = "[0-9]{8}-[0-9]{6}(-[0-9]+)?";
 
-// The files in |folder|, by name.
+// The capture files in |folder|, by name (each capture's record beside it
+// left out).
 std::vector<std::string> FilesIn(const std::string& folder) {
     std::vector<std::string> names;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(folder, error)) {
-        names.push_back(entry.path().filename().string());
+        if (entry.path().extension() != ".jsonl") {
+            names.push_back(entry.path().filename().string());
+        }
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -121,6 +124,9 @@ TEST_F(CaptureServiceTest, EachStartCapturesIntoANewFileAndSigtermEndsItCleanly)
     EXPECT_NE(firstFile, secondFile);
     EXPECT_EQ(ReadFile(firstFile), std::string("abc\0\r\n", 6));
     EXPECT_EQ(ReadFile(secondFile), "xyz");
+    // Each start's capture has its own record.
+    EXPECT_NE(ReadFile(firstFile + ".jsonl").find(R"("type":"end")"), std::string::npos);
+    EXPECT_NE(ReadFile(secondFile + ".jsonl").find(R"("type":"end")"), std::string::npos);
     const std::vector<std::string> files = FilesIn(folder);
     ASSERT_EQ(files.size(), 2u) << first << second;
     for (const std::string& name : files) {
