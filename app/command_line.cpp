@@ -89,7 +89,10 @@ CommandLine ParseShow(const std::vector<std::string>& args, CommandLine& result)
             result.kind = CommandKind::kHelp;
             return result;
         }
-        if ((name == "--raw" || name == "--stats") && !value) {
+        if (name == "--raw" || name == "--stats") {
+            if (value) {
+                return fail(name + " takes no value");
+            }
             (name == "--raw" ? show.raw : show.stats) = true;
             continue;
         }
