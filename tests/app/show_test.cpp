@@ -331,7 +331,8 @@ TEST_F(ShowTest, AChangedCaptureOrRowsThatDoNotTileItAreReported) {
     // never declared.
     Write("0123456789", {Start(), TcpSource(1, 40112), Row(1, 0, 4, At("31.0"), At("31.0")),
                          Row(1, 6, 2, At("32.0"), At("32.0")), Row(1, 7, 3, At("33.0"), At("33.0")),
-                         Row(5, 10, 0, At("34.0"), At("34.0")), "{oops", End(10, 4, "")});
+                         Row(5, 10, 0, At("34.0"), At("34.0")), "{oops",
+                         Row(0, 10, 0, At("35.0"), At("35.0")), End(10, 5, "")});
     shown = Show();
     EXPECT_EQ(shown.status, 1);
     for (const char* report :
@@ -342,8 +343,12 @@ TEST_F(ShowTest, AChangedCaptureOrRowsThatDoNotTileItAreReported) {
           ".jsonl line 7: not a JSON object"}) {
         EXPECT_NE(shown.err.find(report), std::string::npos) << report << " in\n" << shown.err;
     }
-    EXPECT_NE(shown.out.find("17:49:34.000000 source 5: 0 bytes\n"), std::string::npos)
+    EXPECT_NE(shown.out.find("17:49:34.000000 source 5: 0 bytes\n"
+                             "17:49:35.000000 unknown source: 0 bytes\n"),
+              std::string::npos)
         << shown.out;
+    // A row of source 0, the format's unknown source, is no fault.
+    EXPECT_EQ(shown.err.find("source 0"), std::string::npos) << shown.err;
 }
 
 // The program itself, its standard output and standard error apart.
@@ -377,6 +382,14 @@ TEST_F(ShowTest, TheProgramWritesOneClientsBytesAloneAndReportsAMismatch) {
     EXPECT_NE(shown.err.find("tapscope: the capture file has changed since it was recorded"),
               std::string::npos)
         << shown.err;
+
+    // An output that cannot be written is a failure, not a success.
+    ChildProcess full("/bin/sh", {"-c", "exec \"$0\" \"$@\" >/dev/full 2>&1", TAPSCOPE_PROGRAM,
+                                  "show", m_capture, "--raw"});
+    const std::string said = full.ReadAll();
+    int status = -1;
+    ASSERT_TRUE(full.Wait(kExitLimitMs, &status));
+    EXPECT_EQ(status, 2) << said;
 
     shown = RunProgram(errors, {"show", m_dir.File("none.bin")});
     EXPECT_EQ(shown.status, 2);
