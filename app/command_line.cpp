@@ -223,8 +223,9 @@ std::string UsageText() {
            "     accepted; a capture file that cannot be used; or no display to open\n"
            "     the window on\n"
            "show: 0 shown; 1 shown as far as it could be, but the record does not\n"
-           "match the capture file; 2 a usage error, or a capture file that cannot be\n"
-           "read, or a --source that names no source of the record\n";
+           "match the capture file; 2 a usage error, a capture file that cannot be\n"
+           "read, an output that cannot be written, or a --source that names no source\n"
+           "of the record\n";
 }
 
 std::string VersionText() {
