@@ -269,6 +269,7 @@ public:
             }
         }
         if (!SelectSources()) {
+            Tell();
             return 2;
         }
         ResolveTimes();
@@ -289,9 +290,7 @@ public:
             Report("cannot read " + m_options.file + ": " + m_readFailure);
         }
         m_out.flush();
-        for (const std::string& line : m_messages) {
-            m_err << "tapscope: " << line << "\n";
-        }
+        Tell();
         // A full disk or a closed pipe is no success.
         if (!m_out) {
             m_err << "tapscope: cannot write the output: " << std::strerror(errno) << "\n";
@@ -302,6 +301,13 @@ public:
 
 private:
     void Note(const std::string& text) { m_messages.push_back(text); }
+
+    // What was noted and reported, on standard error after the output.
+    void Tell() {
+        for (const std::string& line : m_messages) {
+            m_err << "tapscope: " << line << "\n";
+        }
+    }
 
     void Report(const std::string& text) {
         m_messages.push_back(text);
