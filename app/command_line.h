@@ -1,7 +1,8 @@
 // The command line: "tapscope" opens the window; "tapscope capture com|udp|tcp
 // [options] [-o FILE]" runs the window's capture with a console view, for
 // machines without a display; "tapscope ports" lists the serial ports;
-// "--help" and "--version" print and end. Nothing
+// "tapscope show FILE" shows a capture with its record; "--help" and
+// "--version" print and end. Nothing
 // here creates a QApplication.
 #pragma once
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "app/capture_roller.h"
+#include "app/show_command.h"
 
 namespace tapscope::app {
 
@@ -30,11 +32,12 @@ struct CaptureOptions {
     bool keepListening = false;  // tcp: a client that closes does not end it
 };
 
-enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kError };
+enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kShow, kError };
 
 struct CommandLine {
     CommandKind kind = CommandKind::kWindow;
     CaptureOptions capture;
+    ShowOptions show;
     std::string error;  // what was wrong, for kError
 };
 

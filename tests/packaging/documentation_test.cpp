@@ -148,6 +148,14 @@ TEST(DocumentationTest, TheCompletionOffersWhatEachPlaceOfACommandLineTakes) {
         {{"tapscope", "capture", "com", "--overwrite", "--c"}, {"--charsize"}, {}},
         {{"tapscope", "capture", "tcp", "-o", dir.File("ti")}, {dir.File("till.bin")}, {}},
         {{"tapscope", "capture", "usb", "--"}, {}, {"--port", "--ip"}},
+        {{"tapscope", "sh"}, {"show"}, {"capture"}},
+        {{"tapscope", "show", dir.File("ti")}, {dir.File("till.bin")}, {}},
+        {{"tapscope", "show", "--stats", dir.File("ti")}, {dir.File("till.bin")}, {}},
+        {{"tapscope", "show", "till.bin", "--"},
+         {"--source", "--since", "--until", "--raw", "--stats"},
+         {"--port", "--output"}},
+        // A source or a time is the user's to type: no file names offered.
+        {{"tapscope", "show", "till.bin", "--source", dir.File("ti")}, {}, {dir.File("till.bin")}},
     };
     for (const Case& c : cases) {
         std::string line;
