@@ -55,6 +55,78 @@ std::string Join(const std::array<const char*, 3>& names) {
     return std::string(names[0]) + ", " + names[1] + " or " + names[2];
 }
 
+// "show FILE [--source TEXT]... [--since TIME] [--until TIME] [--raw | --stats]".
+CommandLine ParseShow(const std::vector<std::string>& args, CommandLine& result) {
+    auto fail = [&](std::string error) {
+        result.kind = CommandKind::kError;
+        result.error = std::move(error);
+        return result;
+    };
+    ShowOptions& show = result.show;
+    bool optionsEnded = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        std::string name = args[i];
+        if (optionsEnded || name.empty() || name[0] != '-' || name == "-") {
+            if (!show.file.empty()) {
+                return fail("show takes one capture file; '" + name + "' is one too many");
+            }
+            if (name.empty()) {
+                return fail("show needs a capture file name, not an empty one");
+            }
+            show.file = name;
+            continue;
+        }
+        if (name == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::optional<std::string> value;
+        if (const auto equals = name.find('='); name.rfind("--", 0) == 0 && equals != name.npos) {
+            value = name.substr(equals + 1);
+            name.erase(equals);
+        }
+        if ((name == "--help" || name == "-h") && !value) {
+            result.kind = CommandKind::kHelp;
+            return result;
+        }
+        if ((name == "--raw" || name == "--stats") && !value) {
+            (name == "--raw" ? show.raw : show.stats) = true;
+            continue;
+        }
+        if (name != "--source" && name != "--since" && name != "--until") {
+            return fail("unknown option '" + name + "' of show");
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) {
+                return fail(name + " needs a value");
+            }
+            value = args[++i];
+        }
+        if (name == "--source") {
+            if (value->empty()) {
+                return fail("--source needs a source: its name, address or number");
+            }
+            show.sources.push_back(*value);
+            continue;
+        }
+        const std::optional<ShowTime> time = ParseShowTime(*value);
+        if (!time) {
+            return fail(name + ": '" + *value +
+                        "' is not a time such as 17:49:30, 17:49:30.25, 2026-12-08T17:49:30 or "
+                        "2026-12-08T16:49:30Z");
+        }
+        (name == "--since" ? show.since : show.until) = time;
+    }
+    if (show.file.empty()) {
+        return fail("show needs a capture file");
+    }
+    if (show.raw && show.stats) {
+        return fail("give either --raw or --stats, not both");
+    }
+    result.kind = CommandKind::kShow;
+    return result;
+}
+
 }  // namespace
 
 std::string UsageText() {
@@ -62,6 +134,9 @@ std::string UsageText() {
            "       tapscope capture com|udp|tcp [options] [-o FILE]\n"
            "       tapscope ports                list the serial ports: stable name, device,\n"
            "                                     description, COM names, who holds it\n"
+           "       tapscope show FILE [--source TEXT]... [--since TIME] [--until TIME]\n"
+           "                     [--raw | --stats]\n"
+           "                                     show a capture with its record\n"
            "       tapscope --help | --version\n"
            "\n"
            "capture appends every byte the transport receives, unchanged, to FILE\n"
@@ -106,6 +181,28 @@ std::string UsageText() {
            "  --keep N             with either, delete the oldest of FILE's series\n"
            "                       beyond N files (only files of your own)\n"
            "\n"
+           "show lists the capture file FILE by its record FILE.jsonl: each row of bytes\n"
+           "with its arrival time (local time), its source and its bytes in hex and as\n"
+           "text, and the events (a client connected or closed, a loss) on lines of\n"
+           "their own that begin with \"--\". Bytes the record does not cover (a\n"
+           "capture still running, or one without a record) are shown as time unknown.\n"
+           "  --source TEXT        only the rows of this source: its name as shown\n"
+           "                       (127.0.0.1:40112), its address, its serial device, or\n"
+           "                       its number (#2 or 2: a TCP connection's number); give\n"
+           "                       it again for more sources\n"
+           "  --since TIME         only what arrived from TIME on, and\n"
+           "  --until TIME         up to TIME: HH:MM:SS[.fraction] on the capture's first\n"
+           "                       day, or YYYY-MM-DDTHH:MM:SS[.fraction], local time, or\n"
+           "                       UTC with a Z at its end\n"
+           "  --raw                write the chosen rows' bytes alone, unchanged, to\n"
+           "                       standard output (one client's stream, say)\n"
+           "  --stats              the figures instead: rows, bytes, sources, first and\n"
+           "                       last time, the longest gap, losses, the end and its\n"
+           "                       SHA-256 against the file's\n"
+           "show says on standard error where the record does not match the capture\n"
+           "file (bytes in no row, a file cut short or changed since it was recorded)\n"
+           "and then ends with status 1, after showing what it can.\n"
+           "\n"
            "Serial port names: COMn opens the device that the link comN in the device\n"
            "folder points to: the folder named by $TAPSCOPE_DEVICES, else\n"
            "$XDG_CONFIG_HOME/tapscope/devices (~/.config/tapscope/devices). Without such\n"
@@ -121,7 +218,10 @@ std::string UsageText() {
            "  1  the capture could not start, or its transport reported an error\n"
            "  2  a usage error: an unknown command or option, or a value that is not\n"
            "     accepted; a capture file that cannot be used; or no display to open\n"
-           "     the window on\n";
+           "     the window on\n"
+           "show: 0 shown; 1 shown as far as it could be, but the record does not\n"
+           "match the capture file; 2 a usage error, or a capture file that cannot be\n"
+           "read, or a --source that names no source of the record\n";
 }
 
 std::string VersionText() {
@@ -153,6 +253,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         }
         result.kind = CommandKind::kPorts;
         return result;
+    }
+    if (args[0] == "show") {
+        return ParseShow(args, result);
     }
     if (args[0] != "capture") {
         return fail("unknown command '" + args[0] + "'");

@@ -1,7 +1,8 @@
 // The command line: "tapscope" opens the window; "tapscope capture com|udp|tcp
 // [options] [-o FILE]" runs the window's capture with a console view, for
 // machines without a display; "tapscope ports" lists the serial ports;
-// "--help" and "--version" print and end. Nothing
+// "tapscope show FILE" shows a capture with its record; "--help" and
+// "--version" print and end. Nothing
 // here creates a QApplication.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "app/capture_roller.h"
+#include "app/show_command.h"
 
 namespace tapscope::app {
 
@@ -24,11 +26,12 @@ struct CaptureOptions {
     std::size_t readSize = 1;  // com, tcp: the most one read takes (--read-size)
 };
 
-enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kError };
+enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kShow, kError };
 
 struct CommandLine {
     CommandKind kind = CommandKind::kWindow;
     CaptureOptions capture;
+    ShowOptions show;
     std::string error;  // what was wrong, for kError
 };
 

@@ -1,7 +1,7 @@
 // tapscope: with no arguments the capture window; "capture ..." the same
-// capture on the console; "ports", the serial ports; "--help" and
-// "--version". Only the window creates a QApplication, so that the command
-// line runs without a display.
+// capture on the console; "ports", the serial ports; "show", a capture with
+// its record; "--help" and "--version". Only the window creates a
+// QApplication, so that the command line runs without a display.
 #include <QtGlobal>
 #include <cstdlib>
 #include <iostream>
@@ -87,6 +87,8 @@ int main(int argc, char** argv) {
             return tapscope::app::RunCapture(command.capture);
         case tapscope::app::CommandKind::kPorts:
             return tapscope::app::RunPorts();
+        case tapscope::app::CommandKind::kShow:
+            return tapscope::app::RunShow(command.show, std::cout, std::cerr);
         case tapscope::app::CommandKind::kError:
             std::cerr << "tapscope: " << command.error << "\nTry 'tapscope --help'.\n";
             return kUsageStatus;
