@@ -11,9 +11,11 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 
 #include "app/command_line.h"
 #include "app/pcapng.h"
+#include "app/strings.h"
 #include "platform/file.h"
 #include "platform/move_file.h"
 #include "platform/plain_file.h"
@@ -29,11 +31,6 @@ constexpr std::size_t kLargestRawPacket = 65535;
 // shows sequence numbers relative to them.
 constexpr std::uint32_t kClientFirstSeq = 0x10000000;
 constexpr std::uint32_t kServerFirstSeq = 0x20000000;
-
-// The record beside a capture file.
-std::string RecordFileOf(const std::string& capture) {
-    return capture + ".jsonl";
-}
 
 std::string FormatUtc(std::int64_t timeUs) {
     const std::time_t seconds = static_cast<std::time_t>(timeUs / 1000000);
@@ -236,7 +233,7 @@ public:
     }
 
 private:
-    std::string RecordName() const { return RecordFileOf(m_options.capture); }
+    std::string RecordName() const { return RecordPathFor(m_options.capture); }
 
     // The state of every declared source, its lane and its interface.
     void PlanSources() {
@@ -267,12 +264,6 @@ private:
                 state.lane = Lane::kSerial;
             }
             m_sources[source.id] = state;
-        }
-        for (const RecordRow& row : m_record.rows) {
-            const SourceState* state = Find(row.source);
-            if (state == nullptr || state->lane == Lane::kUnknown) {
-                m_needUnknown = true;
-            }
         }
     }
 
@@ -367,15 +358,6 @@ private:
                                                                        state.source->name);
             }
         }
-        if (!m_record.events.empty()) {
-            m_eventInterface = AddInterface(kLinkTypeUser1, "events",
-                                            "what happened during the capture, each told in "
-                                            "its packet's comment");
-        }
-        if (m_needUnknown) {
-            m_unknownInterface = AddInterface(kLinkTypeUser2, "unknown sender",
-                                              "bytes whose sender the record does not name");
-        }
     }
 
     std::string EventComment(const RecordEvent& event) {
@@ -451,7 +433,12 @@ private:
                 return;
             }
         }
-        Add(m_eventInterface, event.timeUs, nullptr, 0, {EventComment(event)});
+        if (!m_eventInterface) {
+            m_eventInterface = AddInterface(kLinkTypeUser1, "events",
+                                            "what happened during the capture, each told in "
+                                            "its packet's comment");
+        }
+        Add(*m_eventInterface, event.timeUs, nullptr, 0, {EventComment(event)});
     }
 
     // The row's bytes in pieces of at most |piece| bytes, each handed to
@@ -520,8 +507,13 @@ private:
             }
             case Lane::kSerial:
             case Lane::kUnknown: {
+                if (lane == Lane::kUnknown && !m_unknownInterface) {
+                    m_unknownInterface =
+                        AddInterface(kLinkTypeUser0, "unknown sender",
+                                     "bytes whose sender the record does not name");
+                }
                 const std::uint32_t interface =
-                    lane == Lane::kSerial ? state->interface : m_unknownInterface;
+                    lane == Lane::kSerial ? state->interface : *m_unknownInterface;
                 return ForEachPiece(row, kLargestRawPacket,
                                     [&](const std::uint8_t* data, std::size_t size, bool) {
                                         Add(interface, time, data, size);
@@ -535,10 +527,10 @@ private:
     const ExportOptions& m_options;
     ExportResult& m_result;
     std::map<std::uint64_t, SourceState> m_sources;
-    bool m_needUnknown = false;
     std::uint32_t m_interfaces = 0;
-    std::uint32_t m_eventInterface = 0;
-    std::uint32_t m_unknownInterface = 0;
+    // Described when first needed.
+    std::optional<std::uint32_t> m_eventInterface;
+    std::optional<std::uint32_t> m_unknownInterface;
     CaptureReader* m_capture = nullptr;
     BlockSink* m_sink = nullptr;
     std::vector<std::uint8_t> m_buffer;
@@ -586,7 +578,7 @@ ExportResult ExportPcapng(const CaptureRecord& record, const ExportOptions& opti
             return fail(2, options.output + " exists; give --overwrite to replace it");
         }
         if (SameFile(options.output, options.capture) ||
-            SameFile(options.output, RecordFileOf(options.capture))) {
+            SameFile(options.output, RecordPathFor(options.capture))) {
             return fail(2, options.output +
                                " is the capture file or its record; give another "
                                "name for the export");
@@ -635,6 +627,38 @@ ExportResult ExportPcapng(const CaptureRecord& record, const ExportOptions& opti
         std::remove(temporary.c_str());
     }
     return result;
+}
+
+int RunExport(const ExportOptions& options, std::ostream& out, std::ostream& err) {
+    const std::string recordPath = RecordPathFor(options.capture);
+    struct stat info {};
+    if (stat(recordPath.c_str(), &info) != 0 && errno == ENOENT) {
+        err << kProgramName << ": no record " << recordPath << " beside " << options.capture
+            << ": cannot export (a capture made with --no-record, or into standard output, has "
+               "none)\n";
+        return 1;
+    }
+    std::string error;
+    const std::optional<CaptureRecord> record = ReadRecord(recordPath, error);
+    if (!record) {
+        err << kProgramName << ": " << error << ": cannot export\n";
+        return 1;
+    }
+    for (const std::string& problem : record->problems) {
+        err << kProgramName << ": " << recordPath << ": " << problem << " (left out)\n";
+    }
+    const ExportResult result = ExportPcapng(*record, options);
+    for (const std::string& note : result.notes) {
+        err << kProgramName << ": " << note << "\n";
+    }
+    if (result.status != 0) {
+        err << kProgramName << ": " << result.error << "\n";
+        return result.status;
+    }
+    out << "exported " << result.rows << " rows (" << result.bytes << " bytes) of "
+        << options.capture << " as " << result.packets << " packets into " << options.output
+        << "\n";
+    return 0;
 }
 
 }  // namespace tapscope::app

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -48,5 +49,11 @@ struct ExportResult {
 // is replaced whole or not at all. A record whose rows lie past the end of
 // the capture file is refused before anything is written.
 ExportResult ExportPcapng(const CaptureRecord& record, const ExportOptions& options);
+
+// Reads the record beside |options.capture| and exports it, saying what was
+// written on |out| and what went wrong on |err|. Returns the exit status: 0,
+// 1 without a record or with one that cannot be exported, 2 for an output
+// that cannot be used.
+int RunExport(const ExportOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace tapscope::app

@@ -16,10 +16,10 @@
 namespace tapscope::app {
 
 // Link types of an interface.
-constexpr std::uint16_t kLinkTypeRaw = 101;    // an IPv4 or IPv6 packet, no link header
-constexpr std::uint16_t kLinkTypeUser0 = 147;  // bytes as they came: a serial line
+constexpr std::uint16_t kLinkTypeRaw = 101;  // an IPv4 or IPv6 packet, no link header
+constexpr std::uint16_t kLinkTypeUser0 =
+    147;  // bytes as they came: a serial line, an unknown sender
 constexpr std::uint16_t kLinkTypeUser1 = 148;  // no bytes: an event, told in a comment
-constexpr std::uint16_t kLinkTypeUser2 = 149;  // bytes of a sender the record does not name
 
 // An IP address and port. IPv4 addresses use the first 4 bytes.
 struct Endpoint {

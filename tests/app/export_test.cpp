@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/export_command.h"
+#include "tests/app/program_runner.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -307,18 +308,21 @@ TEST_F(ExportTest, SerialBytesAreOnAnInterfaceNamedAfterTheirDevice) {
     Event("device-gone", 1, 2, "/dev/ttyUSB0 went away");
     Serial(2, "COM4 -> /dev/ttyUSB1", "/dev/ttyUSB1");
     Row(2, "\r\nOK\r\n", 3);
+    Row(9, "who?", 4);  // a source the record never declared
 
     const ExportResult result = Export();
     ASSERT_EQ(result.status, 0) << result.error;
-    EXPECT_EQ(result.packets, 3u);
-    EXPECT_EQ(Fields("", {"frame.interface_name", "frame.interface_description", "frame.len",
-                          "data", "frame.comment"}),
-              (std::vector<std::string>{
-                  "/dev/ttyUSB0|COM3 -> /dev/ttyUSB0|256|" + Hex(all) + "|",
-                  "events|what happened during the capture, each told in its packet's "
-                  "comment|0||device-gone (COM3 -> /dev/ttyUSB0): /dev/ttyUSB0 went away",
-                  "/dev/ttyUSB1|COM4 -> /dev/ttyUSB1|6|" + Hex("\r\nOK\r\n") + "|",
-              }));
+    EXPECT_EQ(result.packets, 4u);
+    EXPECT_EQ(
+        Fields("", {"frame.interface_name", "frame.interface_description", "frame.len", "data",
+                    "frame.comment"}),
+        (std::vector<std::string>{
+            "/dev/ttyUSB0|COM3 -> /dev/ttyUSB0|256|" + Hex(all) + "|",
+            "events|what happened during the capture, each told in its packet's "
+            "comment|0||device-gone (COM3 -> /dev/ttyUSB0): /dev/ttyUSB0 went away",
+            "/dev/ttyUSB1|COM4 -> /dev/ttyUSB1|6|" + Hex("\r\nOK\r\n") + "|",
+            "unknown sender|bytes whose sender the record does not name|4|" + Hex("who?") + "|",
+        }));
 }
 
 TEST_F(ExportTest, RefusesWhatWouldLoseOrMisstateData) {
@@ -366,6 +370,89 @@ TEST_F(ExportTest, RefusesWhatWouldLoseOrMisstateData) {
 
     // No temporary file is left behind by any of it.
     EXPECT_EQ(Names(), (std::set<std::string>{"till.bin", "till.pcapng", "elsewhere"}));
+}
+
+// The command as a user runs it, the record read from its JSON Lines file.
+class ExportCommandTest : public ::testing::Test {
+protected:
+    struct Finished {
+        int status = -1;
+        std::string output;
+    };
+    Finished Run(const std::vector<std::string>& args) {
+        auto child = StartTapscope(args);
+        child->CloseInput();
+        Finished finished;
+        finished.output = child->ReadAll(kExitLimitMs);
+        EXPECT_TRUE(child->Wait(kExitLimitMs, &finished.status));
+        return finished;
+    }
+
+    TempDir m_dir;
+    const std::string m_capture = m_dir.File("till.bin");
+    const std::string m_output = m_dir.File("till.pcapng");
+};
+
+TEST_F(ExportCommandTest, UsageErrorsEndWithStatusTwo) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"export"},
+             {"export", m_capture},
+             {"export", "--pcapng", m_output},
+             {"export", m_capture, "other.bin", "--pcapng", m_output},
+             {"export", m_capture, "--pcapng"},
+             {"export", m_capture, "--pcapng="},
+             {"export", m_capture, "--pcapng", m_output, "--port", "8001"},
+         }) {
+        const Finished finished = Run(args);
+        EXPECT_EQ(finished.status, 2) << args.size() << " arguments: " << finished.output;
+        EXPECT_NE(finished.output.find("Try 'tapscope --help'"), std::string::npos);
+    }
+}
+
+TEST_F(ExportCommandTest, ExportsByTheRecordBesideTheCaptureAndRefusesWithoutOne) {
+    WriteFile(m_capture, "abcdef");
+    Finished finished = Run({"export", m_capture, "--pcapng", m_output});
+    EXPECT_EQ(finished.status, 1);
+    EXPECT_NE(finished.output.find("no record " + m_capture + ".jsonl beside " + m_capture +
+                                   ": cannot export"),
+              std::string::npos)
+        << finished.output;
+    EXPECT_FALSE(std::filesystem::exists(m_output));
+
+    // A damaged line is told and left out; the rest is exported.
+    WriteFile(m_capture + ".jsonl",
+              "{\"type\":\"start\",\"version\":1,\"program\":\"tapscope 1.4.0\",\"host\":"
+              "\"till-pc\",\"transport\":\"udp\",\"settings\":\"\",\"capture\":\"till.bin\","
+              "\"local_address\":\"127.0.0.1\",\"local_port\":9000,\"time\":"
+              "\"2026-12-08T17:49:30.000000Z\",\"mono\":1,\"burst_gap_us\":10000}\n"
+              "{\"type\":\"source\",\"id\":1,\"kind\":\"udp\",\"name\":\"10.0.0.7:5000\","
+              "\"address\":\"10.0.0.7\",\"port\":5000}\n"
+              "{\"type\":\"row\",\"source\":1,\"offset\":0,\"length\":2,\"blocks\":1,"
+              "\"first\":\"2026-12-08T17:49:31.000000Z\",\"last\":\"2026-12-08T17:49:31.000000Z\","
+              "\"first_mono\":2,\"last_mono\":2}\n"
+              "not json\n"
+              "{\"type\":\"row\",\"source\":1,\"offset\":2,\"length\":4,\"blocks\":1,"
+              "\"first\":\"2026-12-08T17:49:32.000000Z\",\"last\":\"2026-12-08T17:49:32.000000Z\","
+              "\"first_mono\":3,\"last_mono\":3}\n");
+    finished = Run({"export", m_capture, "--pcapng=" + m_output});
+    EXPECT_EQ(finished.status, 0) << finished.output;
+    EXPECT_NE(finished.output.find("line 4"), std::string::npos) << finished.output;
+    EXPECT_NE(finished.output.find("exported 2 rows (6 bytes) of " + m_capture +
+                                   " as 2 packets into " + m_output),
+              std::string::npos)
+        << finished.output;
+    if (TsharkInstalled()) {
+        EXPECT_EQ(Lines(Tshark({"-r", m_output, "-T", "fields", "-E", "separator=|", "-e",
+                                "frame.time_epoch", "-e", "ip.src", "-e", "udp.payload"})),
+                  (std::vector<std::string>{"1796752171.000000000|10.0.0.7|" + Hex("ab"),
+                                            "1796752172.000000000|10.0.0.7|" + Hex("cdef")}));
+    }
+
+    // Once there, the export is not written over without --overwrite.
+    finished = Run({"export", m_capture, "--pcapng", m_output});
+    EXPECT_EQ(finished.status, 2) << finished.output;
+    EXPECT_NE(finished.output.find(m_output + " exists; give --overwrite"), std::string::npos);
+    EXPECT_EQ(Run({"export", m_capture, "--pcapng", m_output, "--overwrite"}).status, 0);
 }
 
 }  // namespace
