@@ -15,11 +15,12 @@
 
 namespace tapscope::app {
 
-// Link types of an interface.
-constexpr std::uint16_t kLinkTypeRaw = 101;  // an IPv4 or IPv6 packet, no link header
-constexpr std::uint16_t kLinkTypeUser0 =
-    147;  // bytes as they came: a serial line, an unknown sender
-constexpr std::uint16_t kLinkTypeUser1 = 148;  // no bytes: an event, told in a comment
+// Link types of an interface: an IPv4 or IPv6 packet without a link header;
+// bytes as they came (a serial line, a sender the record does not name);
+// packets without bytes (events, told in their comments).
+constexpr std::uint16_t kLinkTypeRaw = 101;
+constexpr std::uint16_t kLinkTypeUser0 = 147;
+constexpr std::uint16_t kLinkTypeUser1 = 148;
 
 // An IP address and port. IPv4 addresses use the first 4 bytes.
 struct Endpoint {

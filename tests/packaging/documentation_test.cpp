@@ -148,6 +148,11 @@ TEST(DocumentationTest, TheCompletionOffersWhatEachPlaceOfACommandLineTakes) {
         {{"tapscope", "capture", "com", "--overwrite", "--c"}, {"--charsize"}, {}},
         {{"tapscope", "capture", "tcp", "-o", dir.File("ti")}, {dir.File("till.bin")}, {}},
         {{"tapscope", "capture", "usb", "--"}, {}, {"--port", "--ip"}},
+        {{"tapscope", "export", dir.File("ti")}, {dir.File("till.bin")}, {}},
+        {{"tapscope", "export", "till.bin", "--"}, {"--pcapng", "--overwrite"}, {"--port"}},
+        {{"tapscope", "export", "till.bin", "--pcapng", dir.File("ti")},
+         {dir.File("till.bin")},
+         {}},
     };
     for (const Case& c : cases) {
         std::string line;
