@@ -239,7 +239,7 @@ private:
     void PlanSources() {
         std::optional<Endpoint> local;
         std::uint16_t localPort = 0;
-        if (m_record.start) {
+        if (m_record.start && m_record.start->localPort <= 65535) {
             localPort = static_cast<std::uint16_t>(m_record.start->localPort);
             local = ParseEndpoint(m_record.start->localAddress, localPort);
         }
@@ -248,7 +248,9 @@ private:
             state.source = &source;
             if (source.kind == "tcp" || source.kind == "udp") {
                 const std::optional<Endpoint> client =
-                    ParseEndpoint(source.address, static_cast<std::uint16_t>(source.port));
+                    source.port <= 65535
+                        ? ParseEndpoint(source.address, static_cast<std::uint16_t>(source.port))
+                        : std::nullopt;
                 if (client) {
                     state.lane = source.kind == "tcp" ? Lane::kTcp : Lane::kUdp;
                     state.client = *client;
@@ -256,9 +258,10 @@ private:
                     state.server = usable ? *local : Loopback(client->v6, localPort);
                 } else {
                     m_result.notes.push_back("source " + std::to_string(source.id) + " (" +
-                                             source.name + "): '" + source.address +
-                                             "' is not a numeric address; its bytes are on the "
-                                             "interface of unknown senders");
+                                             source.name + "): '" + source.address + "' port " +
+                                             std::to_string(source.port) +
+                                             " is not a numeric address and port; its bytes are "
+                                             "on the interface of unknown senders");
                 }
             } else if (source.kind == "serial") {
                 state.lane = Lane::kSerial;
@@ -301,7 +304,9 @@ private:
             }
             began += ", burst gap " + std::to_string(start->burstGapUs) + " us";
             options.push_back({pcapng::kComment, began});
-            options.push_back({pcapng::kComment, "settings " + start->settings});
+            if (!start->settings.empty()) {
+                options.push_back({pcapng::kComment, "settings " + start->settings});
+            }
         } else {
             options.push_back({pcapng::kComment, "the record has no start line"});
         }
@@ -603,7 +608,8 @@ ExportResult ExportPcapng(const CaptureRecord& record, const ExportOptions& opti
             break;
         }
         if (error != std::errc::file_exists || attempt >= 100) {
-            return fail(1, "cannot create " + temporary + " for the export: " + error.message());
+            return fail(1, "cannot write " + options.output + ": cannot create " + temporary +
+                               ": " + error.message());
         }
     }
     bool written = exporter.Write(capture, sink);

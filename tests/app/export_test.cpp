@@ -219,18 +219,20 @@ TEST_F(ExportTest, TcpClientsBecomeConversationsThatFollowGivesBackByteForByte) 
     Row(2, std::string("\0\xff\r\n", 4), 50);
     Event("closed", 1, 60, "client 127.0.0.1:40112 closed the connection");
     Event("reset", 2, 70, "client 10.1.2.3:40113 reset the connection");
+    // An IPv6 client the record tells neither the connection nor the end of.
+    Source(3, "tcp", "2001:db8::7", 40114, 3);
+    Row(3, "over IPv6", 80);
 
     const ExportResult result = Export();
     ASSERT_EQ(result.status, 0) << result.error;
-    EXPECT_EQ(result.rows, 4u);
+    EXPECT_EQ(result.rows, 5u);
     EXPECT_EQ(result.bytes, m_bytes.size());
 
-    // Client 1: handshake 3, 1 + 2 segments, close 3; client 2: 3, 2, RST 1.
-    const std::vector<std::string> packets =
-        Fields("", {"tcp.stream", "ip.src", "tcp.srcport", "ip.dst", "tcp.dstport", "tcp.len"});
-    ASSERT_EQ(packets.size(), 15u);
+    // Client 1: handshake 3, 1 + 2 segments, close 3; client 2: 3, 2, RST 1;
+    // client 3: 3, 1.
+    ASSERT_EQ(Fields("", {"frame.number"}).size(), 19u);
     const std::vector<std::string> data = Fields(
-        "tcp.len > 0",
+        "ip && tcp.len > 0",
         {"tcp.stream", "ip.src", "tcp.srcport", "ip.dst", "tcp.dstport", "tcp.len", "ip.len"});
     const std::vector<std::string> expected = {
         "0|127.0.0.1|40112|127.0.0.1|8001|11|51",
@@ -243,10 +245,21 @@ TEST_F(ExportTest, TcpClientsBecomeConversationsThatFollowGivesBackByteForByte) 
 
     EXPECT_EQ(FollowedHex(m_output, 0), Hex(std::string("\x02PAY 12.50\x03", 11) + large));
     EXPECT_EQ(FollowedHex(m_output, 1), Hex(std::string("second client\0\xff\r\n", 17)));
+    EXPECT_EQ(FollowedHex(m_output, 2), Hex("over IPv6"));
+    // Its handshake is at its first bytes' time, and it has no end; the
+    // any-address of the capture is IPv6's loopback for it.
+    EXPECT_EQ(Fields("tcp.stream == 2",
+                     {"ipv6.src", "ipv6.dst", "tcp.dstport", "tcp.flags.str", "frame.time_epoch"}),
+              (std::vector<std::string>{
+                  "2001:db8::7|::1|8001|··········S·|1796752170.080000000",
+                  "::1|2001:db8::7|40114|·······A··S·|1796752170.080000000",
+                  "2001:db8::7|::1|8001|·······A····|1796752170.080000000",
+                  "2001:db8::7|::1|8001|·······AP···|1796752170.080000000",
+              }));
 
     // The handshake at the connection's time, its event in the SYN's comment;
     // the end of each as the record tells it.
-    EXPECT_EQ(Fields("tcp.flags.syn == 1 && tcp.flags.ack == 0",
+    EXPECT_EQ(Fields("ip && tcp.flags.syn == 1 && tcp.flags.ack == 0",
                      {"tcp.stream", "frame.time_epoch", "frame.comment"}),
               (std::vector<std::string>{
                   "0|1796752170.010000000|connected: client 127.0.0.1:40112 connected",
