@@ -1,6 +1,8 @@
 #include "app/capture_record.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QByteArray>
 #include <QJsonDocument>
@@ -292,9 +294,17 @@ const RecordSource* CaptureRecord::Source(std::uint64_t id) const {
 }
 
 std::optional<CaptureRecord> ReadRecord(const std::string& path, std::string& error) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rbe"));
+    // Without blocking: a FIFO under the record's name must not hang the
+    // reader until some writer comes.
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(::fdopen(descriptor, "rb"));
     if (!file) {
         error = "cannot open " + path + ": " + std::strerror(errno);
+        ::close(descriptor);
         return std::nullopt;
     }
     struct stat facts {};

@@ -89,7 +89,10 @@ CommandLine ParseShow(const std::vector<std::string>& args, CommandLine& result)
             result.kind = CommandKind::kHelp;
             return result;
         }
-        if ((name == "--raw" || name == "--stats") && !value) {
+        if (name == "--raw" || name == "--stats") {
+            if (value) {
+                return fail(name + " takes no value");
+            }
             (name == "--raw" ? show.raw : show.stats) = true;
             continue;
         }
@@ -296,8 +299,9 @@ std::string UsageText() {
            "     accepted; a capture file that cannot be used; or no display to open\n"
            "     the window on\n"
            "show: 0 shown; 1 shown as far as it could be, but the record does not\n"
-           "match the capture file; 2 a usage error, or a capture file that cannot be\n"
-           "read, or a --source that names no source of the record\n"
+           "match the capture file; 2 a usage error, a capture file that cannot be\n"
+           "read, an output that cannot be written, or a --source that names no source\n"
+           "of the record\n"
            "export: 0 written; 1 no record, a record that does not match the capture\n"
            "file, or a failed write (nothing is left at OUT then); 2 a usage error, or\n"
            "an OUT that exists (without --overwrite) or cannot be replaced\n";

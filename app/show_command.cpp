@@ -269,6 +269,7 @@ public:
             }
         }
         if (!SelectSources()) {
+            Tell();
             return 2;
         }
         ResolveTimes();
@@ -289,14 +290,24 @@ public:
             Report("cannot read " + m_options.file + ": " + m_readFailure);
         }
         m_out.flush();
-        for (const std::string& line : m_messages) {
-            m_err << "tapscope: " << line << "\n";
+        Tell();
+        // A full disk or a closed pipe is no success.
+        if (!m_out) {
+            m_err << "tapscope: cannot write the output: " << std::strerror(errno) << "\n";
+            return 2;
         }
         return m_mismatch ? 1 : 0;
     }
 
 private:
     void Note(const std::string& text) { m_messages.push_back(text); }
+
+    // What was noted and reported, on standard error after the output.
+    void Tell() {
+        for (const std::string& line : m_messages) {
+            m_err << "tapscope: " << line << "\n";
+        }
+    }
 
     void Report(const std::string& text) {
         m_messages.push_back(text);
@@ -412,7 +423,9 @@ private:
                                  std::to_string(expected - 1) + ")");
             }
             expected = std::max(expected, row.offset + row.length);
-            if (record.Source(row.source) == nullptr && !undeclared.count(row.source)) {
+            // Source 0 is the format's "unknown"; any other must be declared.
+            if (row.source != 0 && record.Source(row.source) == nullptr &&
+                !undeclared.count(row.source)) {
                 undeclared[row.source] = true;
                 tiling.push_back("the row at offset " + std::to_string(row.offset) +
                                  " is of source " + std::to_string(row.source) +
@@ -538,7 +551,7 @@ private:
         }
         dump.Flush();
         const std::uint64_t size = m_file.Size();
-        if (offset + length > size) {
+        if (length > 0 && offset + length > size) {
             const std::uint64_t from = std::max(offset, size);
             text += "(bytes " + std::to_string(from) + " to " +
                     std::to_string(offset + length - 1) + " are not in the capture file)\n";
@@ -713,11 +726,20 @@ private:
             text += line("sha256", "none");
         } else {
             const RecordEnd& end = *m_record->end;
-            text +=
-                line("end", end.reason + ", " + Plural(end.bytes, "byte", "bytes") +
-                                (end.bytes == m_file.Size()
-                                     ? " (as the file has)"
-                                     : " (the file has " + std::to_string(m_file.Size()) + ")"));
+            std::string ending = end.reason + ", " + Plural(end.bytes, "byte", "bytes") +
+                                 (end.bytes == m_file.Size()
+                                      ? " (as the file has)"
+                                      : " (the file has " + std::to_string(m_file.Size()) + ")");
+            if (end.lost > 0) {
+                ending += ", " + std::to_string(end.lost) + " lost";
+            }
+            if (end.dropped > 0) {
+                ending += ", " + Plural(end.dropped, "block", "blocks") + " dropped";
+            }
+            if (!end.next.empty()) {
+                ending += ", next file " + end.next;
+            }
+            text += line("end", ending);
             if (end.sha256.empty()) {
                 text += line("sha256", "not in the record");
             } else if (!m_sha256.empty()) {

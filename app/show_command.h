@@ -39,7 +39,8 @@ struct ShowOptions {
 // Shows the capture on |out| and says what does not match on |err|. Returns
 // the exit status: 0 shown; 1 shown as far as it could be, but the record
 // does not match the capture file (or could not be read in full); 2 the
-// capture file cannot be read.
+// capture file cannot be read, the output cannot be written, or a --source
+// names no source of the record.
 int RunShow(const ShowOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace tapscope::app

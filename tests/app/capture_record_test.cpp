@@ -1,6 +1,7 @@
 // The capture record read back: hand-written records in a temporary folder,
 // good ones and damaged ones, and the exact reading of their times.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -202,6 +203,10 @@ TEST_F(RecordReading, WhatIsNoRecordOrANewerOneIsRefused) {
     EXPECT_FALSE(app::ReadRecord(m_dir.File("none.jsonl"), m_error));
     EXPECT_EQ(m_error, "cannot open " + m_dir.File("none.jsonl") + ": No such file or directory");
     EXPECT_FALSE(app::ReadRecord(m_dir.Path(), m_error));
+    EXPECT_NE(m_error.find("not a regular file"), std::string::npos) << m_error;
+    // A FIFO under the record's name is refused at once, not waited on.
+    ASSERT_EQ(mkfifo(m_dir.File("fifo.jsonl").c_str(), 0600), 0);
+    EXPECT_FALSE(app::ReadRecord(m_dir.File("fifo.jsonl"), m_error));
     EXPECT_NE(m_error.find("not a regular file"), std::string::npos) << m_error;
 }
 
