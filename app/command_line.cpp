@@ -302,9 +302,11 @@ std::string UsageText() {
            "match the capture file; 2 a usage error, a capture file that cannot be\n"
            "read, an output that cannot be written, or a --source that names no source\n"
            "of the record\n"
-           "export: 0 written; 1 no record, a record that does not match the capture\n"
-           "file, or a failed write (nothing is left at OUT then); 2 a usage error, or\n"
-           "an OUT that exists (without --overwrite) or cannot be replaced\n";
+           "export: 0 written; 1 no record, a record whose rows lie past the capture\n"
+           "file's end, or a failed write (nothing is written then), or bytes of the\n"
+           "capture in no row (written without them; a capture still running, whose\n"
+           "record has no end yet, only says so); 2 a usage error, or an OUT that\n"
+           "exists (without --overwrite) or cannot be replaced\n";
 }
 
 std::string VersionText() {

@@ -197,6 +197,7 @@ public:
                                    "end at " + std::to_string(capture.Size()) + " bytes");
             }
         }
+        CountBytesInNoRow(capture.Size());
         PlanSources();
         return true;
     }
@@ -234,6 +235,26 @@ public:
 
 private:
     std::string RecordName() const { return RecordPathFor(m_options.capture); }
+
+    // The bytes of the capture that no row covers: gaps between rows, and
+    // the part past the last one.
+    void CountBytesInNoRow(std::uint64_t size) {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+        spans.reserve(m_record.rows.size());
+        for (const RecordRow& row : m_record.rows) {
+            spans.emplace_back(row.offset, row.offset + row.length);
+        }
+        std::sort(spans.begin(), spans.end());
+        std::uint64_t covered = 0;  // everything before this is in a row
+        for (const auto& [begin, end] : spans) {
+            if (begin > covered) {
+                m_result.bytesInNoRow += begin - covered;
+            }
+            covered = std::max(covered, end);
+        }
+        m_result.bytesPastLastRow = size - covered;
+        m_result.bytesInNoRow += m_result.bytesPastLastRow;
+    }
 
     // The state of every declared source, its lane and its interface.
     void PlanSources() {
@@ -661,10 +682,22 @@ int RunExport(const ExportOptions& options, std::ostream& out, std::ostream& err
         err << kProgramName << ": " << result.error << "\n";
         return result.status;
     }
+    int status = 0;
+    if (result.bytesInNoRow > 0) {
+        // A capture still running has bytes past its record's last row; any
+        // other byte in no row is one the record lost.
+        const bool running = !record->end && result.bytesInNoRow == result.bytesPastLastRow;
+        err << kProgramName << ": " << result.bytesInNoRow << " bytes of " << options.capture
+            << " are in no row of its record and are not in the export"
+            << (running ? " (the record has no end: a capture still running)"
+                        : ": the record does not match the capture file")
+            << "\n";
+        status = running ? 0 : 1;
+    }
     out << "exported " << result.rows << " rows (" << result.bytes << " bytes) of "
         << options.capture << " as " << result.packets << " packets into " << options.output
         << "\n";
-    return 0;
+    return status;
 }
 
 }  // namespace tapscope::app

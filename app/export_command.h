@@ -40,6 +40,10 @@ struct ExportResult {
     std::uint64_t rows = 0;
     std::uint64_t bytes = 0;         // of the capture, carried in packets
     std::vector<std::string> notes;  // worth telling, though not failures
+    // Bytes of the capture file in no row of the record, which the export
+    // therefore lacks; and how many of them lie past the last row.
+    std::uint64_t bytesInNoRow = 0;
+    std::uint64_t bytesPastLastRow = 0;
 };
 
 // Writes |record| with the bytes of |options.capture| as a pcapng file at
@@ -47,13 +51,18 @@ struct ExportResult {
 // written under a temporary name beside it and takes its name only when
 // complete, so a failed export leaves no partial file and an existing file
 // is replaced whole or not at all. A record whose rows lie past the end of
-// the capture file is refused before anything is written.
+// the capture file is refused before anything is written. Bytes of the
+// capture in no row (damaged record lines, a capture still running) are
+// counted in the result; the export is written without them.
 ExportResult ExportPcapng(const CaptureRecord& record, const ExportOptions& options);
 
 // Reads the record beside |options.capture| and exports it, saying what was
 // written on |out| and what went wrong on |err|. Returns the exit status: 0,
-// 1 without a record or with one that cannot be exported, 2 for an output
-// that cannot be used.
+// 1 without a record or with one that cannot be exported, or when the export
+// lacks bytes of the capture that the record should have covered (it is
+// written all the same), 2 for an output that cannot be used. The bytes past
+// the last row of a record without an end, a capture still running, are
+// only told.
 int RunExport(const ExportOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace tapscope::app

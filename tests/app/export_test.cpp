@@ -432,21 +432,30 @@ TEST_F(ExportCommandTest, ExportsByTheRecordBesideTheCaptureAndRefusesWithoutOne
         << finished.output;
     EXPECT_FALSE(std::filesystem::exists(m_output));
 
+    const std::string head =
+        "{\"type\":\"start\",\"version\":1,\"program\":\"tapscope 1.4.0\",\"host\":\"till-pc\","
+        "\"transport\":\"udp\",\"settings\":\"\",\"capture\":\"till.bin\",\"local_address\":"
+        "\"127.0.0.1\",\"local_port\":9000,\"time\":\"2026-12-08T17:49:30.000000Z\",\"mono\":1,"
+        "\"burst_gap_us\":10000}\n"
+        "{\"type\":\"source\",\"id\":1,\"kind\":\"udp\",\"name\":\"10.0.0.7:5000\","
+        "\"address\":\"10.0.0.7\",\"port\":5000}\n";
+    const std::string first =
+        "{\"type\":\"row\",\"source\":1,\"offset\":0,\"length\":2,\"blocks\":1,\"first\":"
+        "\"2026-12-08T17:49:31.000000Z\",\"last\":\"2026-12-08T17:49:31.000000Z\","
+        "\"first_mono\":2,\"last_mono\":2}\n";
+    const std::string second =
+        "{\"type\":\"row\",\"source\":1,\"offset\":2,\"length\":4,\"blocks\":1,\"first\":"
+        "\"2026-12-08T17:49:32.000000Z\",\"last\":\"2026-12-08T17:49:32.000000Z\","
+        "\"first_mono\":3,\"last_mono\":3}\n";
+    const std::string payloads[] = {"1796752171.000000000|10.0.0.7|" + Hex("ab"),
+                                    "1796752172.000000000|10.0.0.7|" + Hex("cdef")};
+    auto exported = [&] {
+        return Lines(Tshark({"-r", m_output, "-T", "fields", "-E", "separator=|", "-e",
+                             "frame.time_epoch", "-e", "ip.src", "-e", "udp.payload"}));
+    };
+
     // A damaged line is told and left out; the rest is exported.
-    WriteFile(m_capture + ".jsonl",
-              "{\"type\":\"start\",\"version\":1,\"program\":\"tapscope 1.4.0\",\"host\":"
-              "\"till-pc\",\"transport\":\"udp\",\"settings\":\"\",\"capture\":\"till.bin\","
-              "\"local_address\":\"127.0.0.1\",\"local_port\":9000,\"time\":"
-              "\"2026-12-08T17:49:30.000000Z\",\"mono\":1,\"burst_gap_us\":10000}\n"
-              "{\"type\":\"source\",\"id\":1,\"kind\":\"udp\",\"name\":\"10.0.0.7:5000\","
-              "\"address\":\"10.0.0.7\",\"port\":5000}\n"
-              "{\"type\":\"row\",\"source\":1,\"offset\":0,\"length\":2,\"blocks\":1,"
-              "\"first\":\"2026-12-08T17:49:31.000000Z\",\"last\":\"2026-12-08T17:49:31.000000Z\","
-              "\"first_mono\":2,\"last_mono\":2}\n"
-              "not json\n"
-              "{\"type\":\"row\",\"source\":1,\"offset\":2,\"length\":4,\"blocks\":1,"
-              "\"first\":\"2026-12-08T17:49:32.000000Z\",\"last\":\"2026-12-08T17:49:32.000000Z\","
-              "\"first_mono\":3,\"last_mono\":3}\n");
+    WriteFile(m_capture + ".jsonl", head + first + "not json\n" + second);
     finished = Run({"export", m_capture, "--pcapng=" + m_output});
     EXPECT_EQ(finished.status, 0) << finished.output;
     EXPECT_NE(finished.output.find("line 4"), std::string::npos) << finished.output;
@@ -455,13 +464,34 @@ TEST_F(ExportCommandTest, ExportsByTheRecordBesideTheCaptureAndRefusesWithoutOne
               std::string::npos)
         << finished.output;
     if (TsharkInstalled()) {
-        EXPECT_EQ(Lines(Tshark({"-r", m_output, "-T", "fields", "-E", "separator=|", "-e",
-                                "frame.time_epoch", "-e", "ip.src", "-e", "udp.payload"})),
-                  (std::vector<std::string>{"1796752171.000000000|10.0.0.7|" + Hex("ab"),
-                                            "1796752172.000000000|10.0.0.7|" + Hex("cdef")}));
+        EXPECT_EQ(exported(), (std::vector<std::string>{payloads[0], payloads[1]}));
+    }
+
+    // Bytes past the last row of a record without an end are a capture still
+    // running; bytes a damaged row leaves in no row make the export
+    // incomplete, which the status says.
+    WriteFile(m_capture + ".jsonl", head + first);
+    finished = Run({"export", m_capture, "--pcapng", m_output, "--overwrite"});
+    EXPECT_EQ(finished.status, 0) << finished.output;
+    EXPECT_NE(finished.output.find("4 bytes of " + m_capture +
+                                   " are in no row of its record and "
+                                   "are not in the export (the record has no end"),
+              std::string::npos)
+        << finished.output;
+    WriteFile(m_capture + ".jsonl", head + "{\"type\":\"row\",\"source\":1}\n" + second);
+    finished = Run({"export", m_capture, "--pcapng", m_output, "--overwrite"});
+    EXPECT_EQ(finished.status, 1) << finished.output;
+    EXPECT_NE(finished.output.find("2 bytes of " + m_capture +
+                                   " are in no row of its record and "
+                                   "are not in the export: the record does not match"),
+              std::string::npos)
+        << finished.output;
+    if (TsharkInstalled()) {
+        EXPECT_EQ(exported(), (std::vector<std::string>{payloads[1]}));
     }
 
     // Once there, the export is not written over without --overwrite.
+    WriteFile(m_capture + ".jsonl", head + first + second);
     finished = Run({"export", m_capture, "--pcapng", m_output});
     EXPECT_EQ(finished.status, 2) << finished.output;
     EXPECT_NE(finished.output.find(m_output + " exists; give --overwrite"), std::string::npos);
