@@ -185,7 +185,8 @@ public:
     Exporter(const CaptureRecord& record, const ExportOptions& options, ExportResult& result)
         : m_record(record), m_options(options), m_result(result) {}
 
-    // Everything but the file's name: checks, then the blocks into |sink|.
+    // The checks made before anything is written (every row lies within the
+    // capture file), and the plan of sources and interfaces.
     bool Prepare(CaptureReader& capture) {
         for (std::size_t i = 0; i < m_record.rows.size(); ++i) {
             const RecordRow& row = m_record.rows[i];
