@@ -238,7 +238,7 @@ private:
     std::string RecordName() const { return RecordPathFor(m_options.capture); }
 
     // The bytes of the capture that no row covers: gaps between rows, and
-    // the part past the last one.
+    // what lies past the last one.
     void CountBytesInNoRow(std::uint64_t size) {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
         spans.reserve(m_record.rows.size());
