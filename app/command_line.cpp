@@ -131,6 +131,68 @@ CommandLine ParseShow(const std::vector<std::string>& args, CommandLine& result)
     return result;
 }
 
+// "export FILE --pcapng OUT [--overwrite]".
+CommandLine ParseExport(const std::vector<std::string>& args, CommandLine& result) {
+    auto fail = [&](std::string error) {
+        result.kind = CommandKind::kError;
+        result.error = std::move(error);
+        return result;
+    };
+    ExportOptions& options = result.exportOptions;
+    bool optionsEnded = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        std::string name = args[i];
+        if (optionsEnded || name.empty() || name[0] != '-') {
+            if (!options.capture.empty()) {
+                return fail("export takes one capture file; '" + name + "' is one too many");
+            }
+            if (name.empty()) {
+                return fail("export needs a capture file name, not an empty one");
+            }
+            options.capture = name;
+            continue;
+        }
+        if (name == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::optional<std::string> value;
+        if (const auto equals = name.find('='); name.rfind("--", 0) == 0 && equals != name.npos) {
+            value = name.substr(equals + 1);
+            name.erase(equals);
+        }
+        if ((name == "--help" || name == "-h") && !value) {
+            result.kind = CommandKind::kHelp;
+            return result;
+        }
+        if (name == "--overwrite" && !value) {
+            options.overwrite = true;
+            continue;
+        }
+        if (name != "--pcapng") {
+            return fail("unknown option '" + name + "' of export");
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) {
+                return fail(name + " needs a file name");
+            }
+            value = args[++i];
+        }
+        if (value->empty()) {
+            return fail(name + " needs a file name, not an empty one");
+        }
+        options.output = *value;
+    }
+    if (options.capture.empty()) {
+        return fail("export needs a capture file");
+    }
+    if (options.output.empty()) {
+        return fail("export needs --pcapng OUT, the file to write");
+    }
+    result.kind = CommandKind::kExport;
+    return result;
+}
+
 }  // namespace
 
 std::string UsageText() {
@@ -141,6 +203,8 @@ std::string UsageText() {
            "       tapscope show FILE [--source TEXT]... [--since TIME] [--until TIME]\n"
            "                     [--raw | --stats]\n"
            "                                     show a capture with its record\n"
+           "       tapscope export FILE --pcapng OUT [--overwrite]\n"
+           "                                     write a capture as a pcapng file\n"
            "       tapscope --help | --version\n"
            "\n"
            "capture appends every byte the transport receives, unchanged, to FILE\n"
@@ -217,6 +281,18 @@ std::string UsageText() {
            "file (bytes in no row, a file cut short or changed since it was recorded)\n"
            "and then ends with status 1, after showing what it can.\n"
            "\n"
+           "export writes the capture file FILE, by its record FILE.jsonl, as a pcapng\n"
+           "file that Wireshark and tshark open: each row as packets at its arrival\n"
+           "time. UDP rows are datagrams from their sender to the capture's address\n"
+           "(for 0.0.0.0 or :: the loopback of the sender's family); each TCP client\n"
+           "is a conversation with its handshake, its bytes and its close or reset;\n"
+           "serial bytes are on an interface named after the device. Other events are\n"
+           "packets without bytes on the interface \"events\", told in their comment.\n"
+           "  --pcapng OUT         the file to write (mode 0600, never through a\n"
+           "                       symbolic link)\n"
+           "  --overwrite          replace OUT when it exists (a regular file only,\n"
+           "                       never the capture itself)\n"
+           "\n"
            "Serial port names: COMn opens the device that the link comN in the device\n"
            "folder points to: the folder named by $TAPSCOPE_DEVICES, else\n"
            "$XDG_CONFIG_HOME/tapscope/devices (~/.config/tapscope/devices). Without such\n"
@@ -236,7 +312,12 @@ std::string UsageText() {
            "show: 0 shown; 1 shown as far as it could be, but the record does not\n"
            "match the capture file; 2 a usage error, a capture file that cannot be\n"
            "read, an output that cannot be written, or a --source that names no source\n"
-           "of the record\n";
+           "of the record\n"
+           "export: 0 written; 1 no record, a record whose rows lie past the capture\n"
+           "file's end, or a failed write (nothing is written then), or bytes of the\n"
+           "capture in no row (written without them; a capture still running, whose\n"
+           "record has no end yet, only says so); 2 a usage error, or an OUT that\n"
+           "exists (without --overwrite) or cannot be replaced\n";
 }
 
 std::string VersionText() {
@@ -271,6 +352,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (args[0] == "show") {
         return ParseShow(args, result);
+    }
+    if (args[0] == "export") {
+        return ParseExport(args, result);
     }
     if (args[0] != "capture") {
         return fail("unknown command '" + args[0] + "'");

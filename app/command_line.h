@@ -1,7 +1,8 @@
 // The command line: "tapscope" opens the window; "tapscope capture com|udp|tcp
 // [options] [-o FILE]" runs the window's capture with a console view, for
 // machines without a display; "tapscope ports" lists the serial ports;
-// "tapscope show FILE" shows a capture with its record; "--help" and
+// "tapscope show FILE" shows a capture with its record; "tapscope export
+// FILE --pcapng OUT" writes it as a pcapng file; "--help" and
 // "--version" print and end. Nothing
 // here creates a QApplication.
 #pragma once
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "app/capture_roller.h"
+#include "app/export_command.h"
 #include "app/show_command.h"
 
 namespace tapscope::app {
@@ -32,12 +34,13 @@ struct CaptureOptions {
     bool keepListening = false;  // tcp: a client that closes does not end it
 };
 
-enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kShow, kError };
+enum class CommandKind { kWindow, kHelp, kVersion, kCapture, kPorts, kShow, kExport, kError };
 
 struct CommandLine {
     CommandKind kind = CommandKind::kWindow;
     CaptureOptions capture;
     ShowOptions show;
+    ExportOptions exportOptions;
     std::string error;  // what was wrong, for kError
 };
 

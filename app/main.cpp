@@ -1,7 +1,7 @@
 // tapscope: with no arguments the capture window; "capture ..." the same
 // capture on the console; "ports", the serial ports; "show", a capture with
-// its record; "--help" and "--version". Only the window creates a
-// QApplication, so that the command line runs without a display.
+// its record; "export", the same as a pcapng file; "--help" and "--version". Only the window
+// creates a QApplication, so that the command line runs without a display.
 #include <QtGlobal>
 #include <cstdlib>
 #include <iostream>
@@ -89,6 +89,8 @@ int main(int argc, char** argv) {
             return tapscope::app::RunPorts();
         case tapscope::app::CommandKind::kShow:
             return tapscope::app::RunShow(command.show, std::cout, std::cerr);
+        case tapscope::app::CommandKind::kExport:
+            return tapscope::app::RunExport(command.exportOptions, std::cout, std::cerr);
         case tapscope::app::CommandKind::kError:
             std::cerr << "tapscope: " << command.error << "\nTry 'tapscope --help'.\n";
             return kUsageStatus;

@@ -156,6 +156,11 @@ TEST(DocumentationTest, TheCompletionOffersWhatEachPlaceOfACommandLineTakes) {
          {"--port", "--output"}},
         // A source or a time is the user's to type: no file names offered.
         {{"tapscope", "show", "till.bin", "--source", dir.File("ti")}, {}, {dir.File("till.bin")}},
+        {{"tapscope", "export", dir.File("ti")}, {dir.File("till.bin")}, {}},
+        {{"tapscope", "export", "till.bin", "--"}, {"--pcapng", "--overwrite"}, {"--port"}},
+        {{"tapscope", "export", "till.bin", "--pcapng", dir.File("ti")},
+         {dir.File("till.bin")},
+         {}},
     };
     for (const Case& c : cases) {
         std::string line;
