@@ -45,6 +45,12 @@ constexpr std::size_t kDatagramSize = 64;
 constexpr std::uint64_t kWindow = 1000;
 constexpr std::size_t kTcpWriteSize = 4096;
 
+// A fresh port for every round, so that no round meets the last one's.
+unsigned short NextPort() {
+    static unsigned short next = static_cast<unsigned short>(40000 + getpid() % 10000);
+    return ++next;
+}
+
 void PinTo(int core) {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -121,7 +127,10 @@ Round Capture(int tab, unsigned short port, bool record, const std::string& file
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     sender.join();
-    controller.OnStartStop();
+    // A TCP capture may have ended already, when its client closed.
+    if (controller.HoldsProtocol()) {
+        controller.OnStartStop();
+    }
     controller.OnClose();
     round.blocksPerSecond = static_cast<double>(controller.BlocksWritten()) / seconds;
     std::error_code error;
@@ -134,7 +143,7 @@ Round Capture(int tab, unsigned short port, bool record, const std::string& file
 }
 
 Round UdpRound(bool record, const std::string& file, std::uint64_t datagrams) {
-    const unsigned short port = 47000 + (getpid() % 1000);
+    const unsigned short port = NextPort();
     return Capture(tapscope::app::kTabUdp, port, record, file, datagrams, datagrams * kDatagramSize,
                    [&](CaptureController& controller) {
                        boost::asio::io_context io;
@@ -152,7 +161,7 @@ Round UdpRound(bool record, const std::string& file, std::uint64_t datagrams) {
 }
 
 Round TcpRound(bool record, const std::string& file, std::uint64_t bytes) {
-    const unsigned short port = 48000 + (getpid() % 1000);
+    const unsigned short port = NextPort();
     return Capture(
         tapscope::app::kTabTcp, port, record, file, bytes, bytes, [&](CaptureController&) {
             boost::asio::io_context io;
@@ -165,7 +174,8 @@ Round TcpRound(bool record, const std::string& file, std::uint64_t bytes) {
                                                                   kTcpWriteSize, bytes - sent)));
             }
             // Open until the capture has it all: a close would end it.
-            while (std::filesystem::file_size(file) < bytes) {
+            std::error_code missing;
+            while (std::filesystem::file_size(file, missing) < bytes || missing) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
