@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <boost/asio/write.hpp>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "tests/app/app_test_support.h"
 #include "tests/app/program_runner.h"
+#include "tests/support/child_process.h"
 #include "tests/support/socat_pty.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
@@ -74,6 +76,29 @@ void ExpectRowsTile(const std::vector<QJsonObject>& rows, const std::string& cap
         next = Number(row, "offset") + Number(row, "length");
     }
     EXPECT_EQ(next, static_cast<std::int64_t>(ReadFile(capture).size()));
+}
+
+// The bytes tshark's "follow" gives for TCP stream |stream| of |pcapng|, as
+// hex; empty when tshark is missing.
+std::string FollowedHex(const std::string& pcapng, int stream) {
+    ChildProcess tshark("/bin/sh",
+                        {"-c", "exec tshark -r \"$0\" -q -z follow,tcp,raw,$1 2>/dev/null", pcapng,
+                         std::to_string(stream)});
+    std::istringstream text(tshark.ReadAll());
+    int status = -1;
+    EXPECT_TRUE(tshark.Wait(kExitLimitMs, &status));
+    std::string hex;
+    bool inside = false;
+    for (std::string line; std::getline(text, line);) {
+        if (line.rfind("Node 1:", 0) == 0) {
+            inside = true;
+        } else if (inside && line.rfind("====", 0) == 0) {
+            break;
+        } else if (inside) {
+            hex += line;
+        }
+    }
+    return hex;
 }
 
 struct Finished {
@@ -177,6 +202,23 @@ TEST_F(CaptureRecordTest, InterleavedTcpClientsKeepTheirOwnRowsAndTheCaptureOutl
     struct stat status {};
     ASSERT_EQ(stat(m_record.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u);
+
+    // Exported, each client is a conversation of its own that tshark follows.
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "tshark is not installed; the export is read back with it";
+    }
+    const std::string pcapng = m_dir.File("till.pcapng");
+    auto exporter = StartTapscope({"export", m_capture, "--pcapng", pcapng});
+    const std::string said = exporter->ReadAll();
+    int exported = -1;
+    ASSERT_TRUE(exporter->Wait(kExitLimitMs, &exported));
+    ASSERT_EQ(exported, 0) << said;
+    EXPECT_EQ(FollowedHex(pcapng, 0),
+              "41414141"
+              "6161");  // AAAA aa
+    EXPECT_EQ(FollowedHex(pcapng, 1),
+              "424242424242"
+              "6262");  // BBBBBB bb
 }
 
 // Without --keep-listening the first client that closes still ends the
