@@ -108,7 +108,9 @@ std::string DefaultCaptureFileName() {
 }
 
 CaptureController::CaptureController(ICaptureView& view, std::string logFileName)
-    : m_view(view), m_logFileName(std::move(logFileName)) {
+    : m_view(view),
+      m_logFileName(std::move(logFileName)),
+      m_giveUp([this] { return GiveUpWriting(); }) {
     // The capture file may be a pipe: a reader that goes away must end the
     // capture with a message, not end the program.
     platform::IgnoreBrokenPipe();
@@ -535,7 +537,10 @@ void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, s
             if (m_captureFile == nullptr) {
                 return;
             }
-            std::vector<platform::CaptureFile::Block> parts;
+            // Reused from call to call: one block per call is the common
+            // case, and it should cost no allocation.
+            std::vector<platform::CaptureFile::Block>& parts = m_parts;
+            parts.clear();
             for (std::size_t i = first; i < count; ++i) {
                 if (m_roller) {
                     const std::string& next = m_roller->FileForBlock(blocks[i].count);
@@ -561,8 +566,7 @@ void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, s
             }
             group = parts.size();
             file = m_captureFile->Path();
-            result = m_captureFile->AppendBlocks(parts.data(), group, written,
-                                                 [this] { return GiveUpWriting(); });
+            result = m_captureFile->AppendBlocks(parts.data(), group, written, m_giveUp);
             resumed = written > 0 && m_outage;
             if (m_recordWriter != nullptr && !onlyCreate) {
                 const BlockSource* delivering = AbstractProtocol::DeliveringSource();

@@ -251,6 +251,9 @@ private:
     // Serialises the writes of blocks (a transport may deliver from the
     // window thread while it stops) and the outage state below.
     mutable std::mutex m_writeLock;
+    std::vector<platform::CaptureFile::Block> m_parts;  // guarded by m_writeLock
+    // Whether a write waiting for a full pipe gives up (GiveUpWriting).
+    const std::function<bool()> m_giveUp;
     bool m_outage = false;                      // guarded by m_writeLock
     std::uint64_t m_outageDropped = 0;          // guarded by m_writeLock
     platform::CaptureFileResult m_outageCause;  // guarded by m_writeLock

@@ -29,6 +29,10 @@ constexpr int kWindowHeight = 200;
 // The progress indicator's range; the controller starts it over at the top.
 constexpr int kProgressMaximum = 100;
 constexpr int kProgressStep = 10;
+// While a capture runs the progress indicator is redrawn from the position
+// the worker keeps, this often: faster than the eye follows, and no signal
+// crosses from the worker to the window per block.
+constexpr int kProgressPollMs = 30;
 
 QString ToQString(const std::string& text) {
     return QString::fromStdString(text);
@@ -165,6 +169,8 @@ void CtapScopeDlg::OnInitDialog() {
             [this](bool checked) { m_controller.SetKeepListening(checked); });
     addAction(m_keepListeningAction);
     setContextMenuPolicy(Qt::ActionsContextMenu);
+    m_progressTimer = new QTimer(this);
+    connect(m_progressTimer, &QTimer::timeout, this, &CtapScopeDlg::ApplyProgress);
     setWindowIcon(m_hIcon);
 
     m_fileNameBox->setText(ToQString(m_controller.LogFileName()));
@@ -291,6 +297,17 @@ void CtapScopeDlg::ApplyControlChanges() {
             m_tab->setEnabled(change.enabled);
             m_fileNameBox->setEnabled(change.enabled);
             m_browseButton->setEnabled(change.enabled);
+            if (m_progressTimer == nullptr) {
+                // Not set up yet: every step is queued to the window.
+            } else if (!change.enabled) {
+                // A capture runs: the indicator follows the worker's steps.
+                m_progressPolled.store(true, std::memory_order_relaxed);
+                m_progressTimer->start(kProgressPollMs);
+            } else {
+                m_progressTimer->stop();
+                m_progressPolled.store(false, std::memory_order_relaxed);
+                ApplyProgress();
+            }
             if (change.enabled) {
                 // The capture ended: it waits for nothing any more.
                 {
@@ -357,6 +374,9 @@ void CtapScopeDlg::ApplyWaiting() {
 // two repaints are coalesced into one queued call.
 void CtapScopeDlg::StepProgress() {
     m_progressPosition.fetch_add(kProgressStep, std::memory_order_relaxed);
+    if (m_progressPolled.load(std::memory_order_relaxed)) {
+        return;  // the window's timer takes it
+    }
     if (!m_progressQueued.exchange(true, std::memory_order_acq_rel)) {
         QMetaObject::invokeMethod(this, "ApplyProgress", Qt::QueuedConnection);
     }
@@ -368,6 +388,9 @@ int CtapScopeDlg::ProgressPosition() {
 
 void CtapScopeDlg::SetProgressPosition(int position) {
     m_progressPosition.store(position, std::memory_order_relaxed);
+    if (m_progressPolled.load(std::memory_order_relaxed)) {
+        return;
+    }
     if (!m_progressQueued.exchange(true, std::memory_order_acq_rel)) {
         QMetaObject::invokeMethod(this, "ApplyProgress", Qt::QueuedConnection);
     }
@@ -376,7 +399,10 @@ void CtapScopeDlg::SetProgressPosition(int position) {
 void CtapScopeDlg::ApplyProgress() {
     // Cleared before reading, so that a step made meanwhile queues anew.
     m_progressQueued.store(false, std::memory_order_release);
-    m_progress->setValue(m_progressPosition.load(std::memory_order_relaxed));
+    const int position = m_progressPosition.load(std::memory_order_relaxed);
+    if (m_progress->value() != position) {
+        m_progress->setValue(position);
+    }
 }
 
 app::MessageAnswer CtapScopeDlg::ShowMessage(const app::MessageBoxRequest& request) {

@@ -15,6 +15,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QPointer>
+#include <QTimer>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -129,6 +130,7 @@ private:
     QWidget* m_pageWidget = nullptr;        // the settings page shown
     QAction* m_reconnectAction = nullptr;
     QAction* m_keepListeningAction = nullptr;
+    QTimer* m_progressTimer = nullptr;
 
     std::mutex m_handoffLock;
     std::condition_variable m_boxAnswered;
@@ -146,4 +148,7 @@ private:
     // caught up; only the worker steps it while a capture runs.
     std::atomic<int> m_progressPosition{0};
     std::atomic<bool> m_progressQueued{false};
+    // True while a capture runs and m_progressTimer redraws the indicator
+    // (window thread writes, worker reads).
+    std::atomic<bool> m_progressPolled{false};
 };
