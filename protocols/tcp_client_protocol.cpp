@@ -241,6 +241,13 @@ void TCPClientProtocol::DrainWaiting(std::chrono::steady_clock::time_point until
             if (failure) {
                 ZelLog::Log()->Warning("%s", failure->c_str());
             }
+            // Still told, so that a record of the capture says how the
+            // client left even when it left as the capture ended.
+            if (error == boost::asio::error::eof) {
+                ReportClosed();
+            } else if (m_resetIsEvent) {
+                ReportReset(error.message());
+            }
             return;
         }
         ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
