@@ -396,17 +396,91 @@ void CDebug::PrintRaw(const char* format, ...) {
 void CDebug::WritePrefixedLine(std::string_view marker, const char* format, va_list args,
                                std::string_view suffix, bool filtered) {
     try {
-        zelmisc::LogTime time;
-        const std::int64_t clockSecond = zelmisc::detail::ReadLocalLogTime(time);
-        char line[kLineBufferSize];
-        static_assert(kLineBufferSize >= kPrefixBufferSize);
-        const std::size_t prefixLength = FormatLinePrefix(line, time, m_mainThreadId, clockSecond);
-        const std::size_t length =
-            ComposeLineAfterPrefix(line, prefixLength, marker, format, args, suffix);
-        Deliver(line, TextLength(line, length), filtered);
+        const platform::WallTime now = platform::WallClockNow();
+        if ((m_options & kEchoOptionBits) == 0) {
+            // The usual case: the line goes only to the file, and is made
+            // straight in its queue slot. With neither the file nor the echo
+            // there is nothing to make.
+            if ((m_options & kFileOptionBits) != 0) {
+                QueuePrefixedLine(now, marker, format, args, suffix, filtered);
+            }
+            return;
+        }
+        EchoPrefixedLine(now, marker, format, args, suffix, filtered);
     } catch (...) {
         // A line that cannot be made is dropped; logging never throws.
     }
+}
+
+// Kept out of WritePrefixedLine, so that the line buffer on the stack is not
+// part of the frame of every line that goes only to the file.
+void CDebug::EchoPrefixedLine(const platform::WallTime& now, std::string_view marker,
+                              const char* format, va_list args, std::string_view suffix,
+                              bool filtered) {
+    char line[kLineBufferSize];
+    static_assert(kLineBufferSize >= kPrefixBufferSize);
+    const std::size_t prefixLength = FormatLinePrefixAt(line, sizeof line, now, m_mainThreadId);
+    const std::size_t length =
+        ComposeLineAfterPrefix(line, prefixLength, marker, format, args, suffix);
+    Deliver(line, TextLength(line, length), filtered);
+}
+
+namespace {
+
+// Ends a va_list copy however the scope is left.
+struct VaListCopy {
+    explicit VaListCopy(va_list args) { va_copy(copy, args); }
+    ~VaListCopy() { va_end(copy); }
+    VaListCopy(const VaListCopy&) = delete;
+    VaListCopy& operator=(const VaListCopy&) = delete;
+    va_list copy;
+};
+
+}  // namespace
+
+// The same line as WritePrefixedLine makes in its stack buffer and Deliver
+// queues: made in the slot's inline room, or, when it is longer, made again
+// in a buffer of the slot's own; then ended at a NUL the arguments put in,
+// held to the filter and cut to the line buffer.
+void CDebug::QueuePrefixedLine(const platform::WallTime& now, std::string_view marker,
+                               const char* format, va_list args, std::string_view suffix,
+                               bool filtered) {
+    if (Level() <= 0) {
+        return;
+    }
+    VaListCopy again(args);
+    detail::LineQueue::LineWriter line(m_queue);
+    char* out = line.Buffer();
+    std::size_t needed = kLineBufferSize;
+    std::size_t prefixLength = FormatLinePrefixAt(out, line.Capacity(), now, m_mainThreadId);
+    std::size_t length = prefixLength == 0
+                             ? kNoRoom
+                             : ComposeLineIn(out, line.Capacity(), needed, prefixLength, marker,
+                                             format, args, suffix);
+    if (length == kNoRoom) {
+        // The room the line asked for: it fits there, as it is made from
+        // the same pieces again.
+        char* larger = line.Enlarge(std::max(needed, kPrefixBufferSize));
+        if (prefixLength == 0) {
+            prefixLength = FormatLinePrefixAt(larger, kPrefixBufferSize, now, m_mainThreadId);
+        } else {
+            std::memcpy(larger, out, prefixLength);
+        }
+        out = larger;
+        length = ComposeLineIn(out, line.Capacity(), needed, prefixLength, marker, format,
+                               again.copy, suffix);
+        if (length == kNoRoom) {
+            return;
+        }
+    }
+    // Only the caller's arguments can put a NUL in the line (%c).
+    length = prefixLength + TextLength(out + prefixLength, length - prefixLength);
+    if (filtered && !m_filter.empty() &&
+        std::string_view(out, length).find(m_filter) == std::string_view::npos) {
+        return;
+    }
+    const std::size_t room = m_bufferSize == 0 ? 0 : m_bufferSize - 1;
+    line.Commit(std::min(length, room), m_queueMaxLines);
 }
 
 void CDebug::Deliver(const char* line, std::size_t length, bool filtered) {

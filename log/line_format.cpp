@@ -36,6 +36,10 @@ const std::unordered_map<int, std::string>& PriorityNames() {
 // Built when the program starts, so that the first line pays nothing for it.
 [[maybe_unused]] const auto& g_priorityNamesAtStart = PriorityNames();
 
+// A processor number that never appears in a kept prefix: a second whose
+// time of day is out of range keeps none.
+constexpr unsigned kNoKeptPrefix = ~0u;
+
 struct ThreadFacts {
     std::uint64_t forkGeneration = ~std::uint64_t{0};
     std::int64_t clockSecond = -1;
@@ -61,12 +65,29 @@ struct ThreadFacts {
     bool middleKnown = false;
     zelmisc::LogTime middleSecond;
     unsigned long middleMainThreadId = 0;
+    // The whole prefix for lines made now (FormatLinePrefixAt), kept by the
+    // clock's second rather than by the calendar fields, so that a line
+    // compares one number to know that it may use it:
+    // "[CPU=0001][PID=...]:...:[NORMAL] [06-12-26 09:05:03.000]", in which a
+    // line writes only its milliseconds (and the processor number when it
+    // changed). Zero beyond its end.
+    std::int64_t nowSecond = -1;
+    std::uint64_t nowForkGeneration = 0;
+    unsigned long nowMainThreadId = 0;
+    zelmisc::LogTime nowTime;         // the local time at the start of that second
+    unsigned nowCpu = kNoKeptPrefix;  // the processor number in nowPrefix
+    char nowPrefix[kPrefixBufferSize] = {};
+    std::size_t nowLength = 0;
 };
+
+// Trivially destructible and constant-initialised: a line reads it without
+// any first-use check.
+thread_local ThreadFacts t_facts;
 
 // Facts that rarely change are read again at most once per second per thread:
 // each of them costs a system call, while a line must cost far less.
 ThreadFacts& CurrentThreadFacts(std::int64_t clockSecond) {
-    thread_local ThreadFacts facts;
+    ThreadFacts& facts = t_facts;
     const std::uint64_t generation = platform::ForkGeneration();
     if (facts.forkGeneration != generation || facts.clockSecond != clockSecond) {
         facts.forkGeneration = generation;
@@ -97,12 +118,14 @@ bool TimeOfDayValid(const zelmisc::LogTime& time) {
     return time.hour <= 23 && time.minute <= 59 && time.second <= 59 && time.millisecond <= 999;
 }
 
+// "00" to "99": two decimal digits at a time.
+constexpr char kPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // Appends |value| in decimal, zero-padded to |width| digits, as "%0*lu" does.
 char* AppendPadded(char* out, unsigned long value, int width) {
-    static constexpr char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
     char digits[24];
     char* end = digits + sizeof digits;
     char* p = end;
@@ -128,15 +151,17 @@ char* AppendPadded(char* out, unsigned long value, int width) {
 // Append |value| as exactly three or four decimal digits; the caller has
 // checked that it has no more. No loop and no call: these run for every line.
 char* AppendFixed3(char* out, unsigned value) {
-    out[0] = static_cast<char>('0' + value / 100);
-    out[1] = static_cast<char>('0' + value / 10 % 10);
-    out[2] = static_cast<char>('0' + value % 10);
+    const unsigned hundreds = value / 100;
+    out[0] = static_cast<char>('0' + hundreds);
+    std::memcpy(out + 1, kPairs + (value - hundreds * 100) * 2, 2);
     return out + 3;
 }
 
 char* AppendFixed4(char* out, unsigned value) {
-    out[0] = static_cast<char>('0' + value / 1000);
-    return AppendFixed3(out + 1, value % 1000);
+    const unsigned high = value / 100;
+    std::memcpy(out, kPairs + high * 2, 2);
+    std::memcpy(out + 2, kPairs + (value - high * 100) * 2, 2);
+    return out + 4;
 }
 
 char* Append(char* out, const char* text, std::size_t length) {
@@ -218,8 +243,11 @@ std::size_t ComposePrefix(char* out, const ThreadFacts& facts, unsigned cpu,
     return static_cast<std::size_t>(p - out);
 }
 
-void RefreshMiddle(ThreadFacts& facts, const zelmisc::LogTime& time, unsigned long mainThreadId) {
-    char* p = facts.middle;
+// Writes the text between the processor number and the milliseconds for a
+// time of day in range and returns its length.
+std::size_t ComposeMiddle(char* out, const ThreadFacts& facts, const zelmisc::LogTime& time,
+                          unsigned long mainThreadId) {
+    char* p = out;
     p = Append(p, facts.head, facts.headLength);
     if (facts.threadId == mainThreadId) {
         p = Append(p, "(MAIN)", 6);
@@ -233,10 +261,38 @@ void RefreshMiddle(ThreadFacts& facts, const zelmisc::LogTime& time, unsigned lo
     *p++ = ':';
     p = AppendPadded(p, time.second, 2);
     *p++ = '.';
-    facts.middleLength = static_cast<std::size_t>(p - facts.middle);
+    return static_cast<std::size_t>(p - out);
+}
+
+void RefreshMiddle(ThreadFacts& facts, const zelmisc::LogTime& time, unsigned long mainThreadId) {
+    facts.middleLength = ComposeMiddle(facts.middle, facts, time, mainThreadId);
     facts.middleSecond = time;
     facts.middleMainThreadId = mainThreadId;
     facts.middleKnown = true;
+}
+
+// Makes the kept prefix for lines made within the clock's second |seconds|.
+void RefreshNow(ThreadFacts& facts, std::int64_t seconds, unsigned long mainThreadId) {
+    zelmisc::LogTime time;
+    zelmisc::detail::LocalLogTimeAt({seconds, 0}, time);
+    CurrentThreadFacts(seconds);
+    RefreshDate(facts, time);
+    std::memset(facts.nowPrefix, 0, sizeof facts.nowPrefix);
+    facts.nowCpu = kNoKeptPrefix;
+    facts.nowLength = 0;
+    if (TimeOfDayValid(time)) {
+        // The processor number is written by the first line.
+        char* p = facts.nowPrefix;
+        p = Append(p, "[CPU=0000", 9);
+        p += ComposeMiddle(p, facts, time, mainThreadId);
+        p = Append(p, "000]", 4);
+        facts.nowLength = static_cast<std::size_t>(p - facts.nowPrefix);
+        facts.nowCpu = 0;
+    }
+    facts.nowTime = time;
+    facts.nowSecond = seconds;
+    facts.nowMainThreadId = mainThreadId;
+    facts.nowForkGeneration = facts.forkGeneration;
 }
 
 }  // namespace
@@ -263,6 +319,49 @@ std::size_t FormatLinePrefix(char* out, const zelmisc::LogTime& time, unsigned l
     return static_cast<std::size_t>(p - out);
 }
 
+std::size_t FormatLinePrefixAt(char* out, std::size_t capacity,
+                               const tapscope::platform::WallTime& now,
+                               unsigned long mainThreadId) {
+    ThreadFacts& facts = t_facts;
+    if (facts.nowSecond != now.seconds || facts.nowMainThreadId != mainThreadId ||
+        facts.nowForkGeneration != platform::ForkGeneration()) {
+        RefreshNow(facts, now.seconds, mainThreadId);
+    }
+    const unsigned millisecond = zelmisc::detail::RoundedMillisecond(now.nanoseconds / 1000);
+    const unsigned cpu = platform::CurrentProcessorNumber();
+    if (cpu != facts.nowCpu) {
+        if (facts.nowCpu == kNoKeptPrefix || cpu > 9999) {
+            // No kept prefix serves: the time of day is out of range, or
+            // the processor number has more than four digits.
+            zelmisc::LogTime time = facts.nowTime;
+            time.millisecond = static_cast<std::uint16_t>(millisecond);
+            char prefix[kPrefixBufferSize];
+            const std::size_t length = FormatLinePrefix(prefix, time, mainThreadId, now.seconds);
+            if (length >= capacity) {
+                return 0;
+            }
+            std::memcpy(out, prefix, length + 1);
+            return length;
+        }
+        AppendFixed4(facts.nowPrefix + 5, cpu);
+        facts.nowCpu = cpu;
+    }
+    const std::size_t length = facts.nowLength;
+    if (length >= capacity) {
+        return 0;
+    }
+    // A copy of fixed size is a few vector moves; the kept prefix is zero
+    // beyond its end, so the copy ends the text as well.
+    constexpr std::size_t kFixedCopy = 128;
+    if (length < kFixedCopy && capacity >= kFixedCopy) {
+        std::memcpy(out, facts.nowPrefix, kFixedCopy);
+    } else {
+        std::memcpy(out, facts.nowPrefix, length + 1);
+    }
+    AppendFixed3(out + length - 4, millisecond);
+    return length;
+}
+
 std::size_t ComposeLine(char* out, std::string_view prefix, std::string_view marker,
                         const char* format, va_list args, std::string_view suffix) {
     const std::size_t length = std::min(prefix.size(), kLineFormatLimit);
@@ -272,10 +371,64 @@ std::size_t ComposeLine(char* out, std::string_view prefix, std::string_view mar
 
 std::size_t ComposeLineAfterPrefix(char* out, std::size_t prefixLength, std::string_view marker,
                                    const char* format, va_list args, std::string_view suffix) {
+    std::size_t needed = 0;
+    return ComposeLineIn(out, kLineBufferSize, needed, prefixLength, marker, format, args, suffix);
+}
+
+std::size_t ComposeLineIn(char* out, std::size_t capacity, std::size_t& needed,
+                          std::size_t prefixLength, std::string_view marker, const char* format,
+                          va_list args, std::string_view suffix) {
     constexpr std::size_t kMaxText = kLineBufferSize - 1;
+    // Below the full line buffer, a line that does not fit is given up, to
+    // be made again in a larger one; in the full buffer it is cut.
+    capacity = std::min(capacity, kLineBufferSize);
+    const bool small = capacity < kLineBufferSize;
+    needed = kLineBufferSize;
+    const std::size_t formatLength = std::strlen(format);
+    if (prefixLength + marker.size() + formatLength + suffix.size() <= kLineFormatLimit) {
+        // The usual line: no piece is cut by the format bound, only the
+        // expanded line by the buffer.
+        std::size_t length = prefixLength;
+        if (length + marker.size() >= capacity) {
+            return kNoRoom;
+        }
+        std::memcpy(out + length, marker.data(), marker.size());
+        length += marker.size();
+        const std::size_t room = capacity - length;
+        const int n = std::vsnprintf(out + length, room, format, args);
+        if (n > 0) {
+            if (static_cast<std::size_t>(n) >= room) {
+                if (small) {
+                    // The room of the whole line and its NUL, as far as the
+                    // full buffer goes.
+                    needed = std::min(length + static_cast<std::size_t>(n) + suffix.size() + 1,
+                                      kLineBufferSize);
+                    return kNoRoom;
+                }
+                length += std::min(static_cast<std::size_t>(n), kMaxText - length);
+            } else {
+                length += static_cast<std::size_t>(n);
+            }
+        }
+        const std::size_t suffixLength = std::min(suffix.size(), kMaxText - length);
+        if (length + suffixLength >= capacity) {
+            needed = std::min(length + suffix.size() + 1, kLineBufferSize);
+            return kNoRoom;
+        }
+        std::memcpy(out + length, suffix.data(), suffixLength);
+        length += suffixLength;
+        out[length] = '\0';
+        return length;
+    }
+
     std::size_t length = std::min(prefixLength, kLineFormatLimit);
+    bool fits = true;
     auto appendLiteral = [&](std::string_view text) {
         const std::size_t n = std::min(text.size(), kMaxText - length);
+        if (length + n >= capacity) {
+            fits = false;
+            return;
+        }
         std::memcpy(out + length, text.data(), n);
         length += n;
     };
@@ -289,16 +442,30 @@ std::size_t ComposeLineAfterPrefix(char* out, std::size_t prefixLength, std::str
         return part;
     };
     appendLiteral(take(marker));
+    if (!fits) {
+        return kNoRoom;
+    }
 
-    const std::size_t formatLength = std::strlen(format);
     if (formatLength <= budget) {
         budget -= formatLength;
-        const int n = std::vsnprintf(out + length, kLineBufferSize - length, format, args);
+        const std::size_t room = capacity - length;
+        const int n = std::vsnprintf(out + length, room, format, args);
         if (n > 0) {
+            if (small && static_cast<std::size_t>(n) >= room) {
+                // The room of the whole line and its NUL, as far as the full
+                // buffer goes.
+                needed = std::min(length + static_cast<std::size_t>(n) + suffix.size() + 1,
+                                  kLineBufferSize);
+                return kNoRoom;
+            }
             length += std::min(static_cast<std::size_t>(n), kMaxText - length);
         }
+        needed = std::min(length + suffix.size() + 1, kLineBufferSize);
         appendLiteral(take(suffix));
     } else if (budget > 0) {
+        if (small) {
+            return kNoRoom;
+        }
         // The format itself is cut; no suffix follows it.
         char cut[kLineFormatLimit + 1];
         const std::size_t cutLength = CutFormat(format, budget);
@@ -309,12 +476,11 @@ std::size_t ComposeLineAfterPrefix(char* out, std::size_t prefixLength, std::str
             length += std::min(static_cast<std::size_t>(n), kMaxText - length);
         }
     }
+    if (!fits) {
+        return kNoRoom;
+    }
     out[length] = '\0';
     return length;
-}
-
-std::size_t TextLength(const char* text, std::size_t written) {
-    return strnlen(text, written);
 }
 
 }  // namespace ZelLog

@@ -7,9 +7,11 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
 #include "runtime/log_time.h"
 
 namespace ZelLog {
@@ -45,6 +47,16 @@ std::size_t ComposeLine(char* out, std::string_view prefix, std::string_view mar
                         const char* format, va_list args, std::string_view suffix)
     __attribute__((format(printf, 4, 0)));
 
+// The prefix of a line made at |now| on the calling thread, as
+// FormatLinePrefix writes it for the local time of |now|, into |out|
+// (|capacity| bytes, terminated); returns its length, or 0 when it does not
+// fit (kPrefixBufferSize bytes always do). The text between the processor
+// number and the milliseconds is kept per thread for the second of |now|, so
+// a line within that second copies it and writes only the processor number
+// and the milliseconds.
+std::size_t FormatLinePrefixAt(char* out, std::size_t capacity,
+                               const tapscope::platform::WallTime& now, unsigned long mainThreadId);
+
 // ComposeLine for a prefix of |prefixLength| characters that is already at
 // the start of |out|, as FormatLinePrefix writes it there: the line is made
 // in place, without a copy of the prefix.
@@ -52,8 +64,23 @@ std::size_t ComposeLineAfterPrefix(char* out, std::size_t prefixLength, std::str
                                    const char* format, va_list args, std::string_view suffix)
     __attribute__((format(printf, 4, 0)));
 
+// What ComposeLineIn returns for a line that does not fit.
+constexpr std::size_t kNoRoom = ~std::size_t{0};
+
+// ComposeLineAfterPrefix into |capacity| bytes (up to kLineBufferSize): the
+// same line, when it fits with its terminating NUL. Otherwise kNoRoom, with
+// |args| used up and |needed| set to a room the line fits in (at most
+// kLineBufferSize); a line is made in a small buffer first (a queue slot),
+// and only a long one in a larger.
+std::size_t ComposeLineIn(char* out, std::size_t capacity, std::size_t& needed,
+                          std::size_t prefixLength, std::string_view marker, const char* format,
+                          va_list args, std::string_view suffix)
+    __attribute__((format(printf, 6, 0)));
+
 // Length of a formatted text up to its first NUL (an argument printed with %c
 // may put one inside); the text is stored and echoed only up to there.
-std::size_t TextLength(const char* text, std::size_t written);
+inline std::size_t TextLength(const char* text, std::size_t written) {
+    return strnlen(text, written);
+}
 
 }  // namespace ZelLog

@@ -1,41 +1,33 @@
 #include "log/detail/line_queue.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace ZelLog::detail {
-
-// The lines one thread queued and not yet taken. A part lives as long as its
-// queue or its thread, whichever ends last.
-struct LinePart {
-    PartLock lock;
-    Ring<LineQueue::Entry> entries;  // guarded by lock
-    // An empty ring with room, swapped in for the entries at the next take, so
-    // that the producer does not grow a new ring after every take. Touched
-    // only by takes (under the queue's m_partsLock).
-    Ring<LineQueue::Entry> spare;
-    std::uint64_t dropped = 0;             // guarded by lock
-    std::atomic<bool> threadEnded{false};  // no more lines will come
-    std::atomic<bool> queueEnded{false};   // the queue is gone
-};
-
 namespace {
 
 // A ring up to this size is kept for the part's next round; a larger one (a
 // burst) is freed, so that the room goes back.
 constexpr std::size_t kRecycledRingSlots = 8192;
-// A kept ring keeps the text storage of its first slots, as long as each is
-// no larger than this, so that a thread that queues up to that many lines
-// between two takes allocates nothing for them; the rest is freed at the take.
-// At most 1024 * 512 bytes stay with a thread that has stopped logging.
-constexpr std::size_t kKeptTextSlots = 1024;
-constexpr std::size_t kKeptTextCapacity = 512;
+// A kept ring keeps the long-line buffers of its first slots, as long as each
+// is no larger than this, so that a thread that queues long lines now and
+// then allocates nothing for them; the rest is freed at the take. At most
+// 1024 * 1024 bytes stay with a ring this way.
+constexpr std::size_t kKeptSpillSlots = 1024;
+constexpr std::size_t kKeptSpillRoom = 1024;
 
 // Past the bound, a push drops down to it in one go once the whole is this
-// fraction of the bound over it (5000 + 1 lines: at 5313), so that producers
-// look at the other parts once per many lines rather than at every line. A
-// take keeps exactly the newest bound + 1 lines all the same, and counts the
-// rest as skipped.
-constexpr std::size_t kOverflowSlackDivisor = 16;
+// fraction of the bound over it (5000 + 1 lines: at 5157), so that producers
+// look at the other parts once per many lines rather than at every line; it
+// lets a take or another thread's drop that is under way do the work. Past
+// the larger fraction (at 5313) it waits for its turn to drop. A take keeps
+// exactly the newest bound + 1 lines all the same, and counts the rest as
+// skipped.
+constexpr std::size_t kDropSlackDivisor = 32;
+constexpr std::size_t kWaitSlackDivisor = 16;
+
+// Parts of ended threads kept for threads that start logging later.
+constexpr std::size_t kKeptSpareParts = 4;
 
 std::atomic<std::uint64_t> g_nextQueueId{1};
 
@@ -51,17 +43,36 @@ struct ThreadParts {
 };
 
 thread_local ThreadParts t_parts;
-// Trivially destructible, so it can be read at any point of the thread's end.
+// Trivially destructible, so they can be read at any point of the thread's
+// end: whether t_parts is gone, and the part of the queue this thread wrote
+// to last (valid while t_parts holds it), which spares the lookup per line.
 thread_local bool t_partsGone = false;
+thread_local std::uint64_t t_lastQueueId = 0;
+thread_local LinePart* t_lastPart = nullptr;
 
 ThreadParts::~ThreadParts() {
     t_partsGone = true;
+    t_lastQueueId = 0;
+    t_lastPart = nullptr;
     for (Slot& slot : slots) {
         slot.part->threadEnded.store(true, std::memory_order_release);
     }
 }
 
 }  // namespace
+
+char* LineSlot::Spill(std::size_t room) {
+    if (spillRoom < room) {
+        // In steps, so that the buffer serves the slot's next long lines too.
+        constexpr std::size_t kStep = 256;
+        const std::size_t rounded = (room + kStep - 1) / kStep * kStep;
+        spill.reset();
+        spillRoom = 0;
+        spill = std::make_unique_for_overwrite<char[]>(rounded);
+        spillRoom = static_cast<std::uint32_t>(rounded);
+    }
+    return spill.get();
+}
 
 LineQueue::LineQueue()
     : m_id(g_nextQueueId.fetch_add(1, std::memory_order_relaxed)),
@@ -76,109 +87,203 @@ LineQueue::~LineQueue() {
         part->entries.clear();
         part->queueEnded.store(true, std::memory_order_release);
     }
+    for (const std::shared_ptr<LinePart>& part : m_spareParts) {
+        part->queueEnded.store(true, std::memory_order_release);
+    }
 }
 
 LinePart& LineQueue::OwnPart() {
+    if (t_lastQueueId == m_id) {
+        return *t_lastPart;
+    }
     if (t_partsGone) {
         return *m_sharedPart;
     }
     for (const ThreadParts::Slot& slot : t_parts.slots) {
         if (slot.queueId == m_id) {
+            t_lastQueueId = m_id;
+            t_lastPart = slot.part.get();
             return *slot.part;
         }
     }
+    return RegisterPart();
+}
+
+LinePart& LineQueue::RegisterPart() {
     // First line of this thread for this queue: forget the parts of queues
-    // that are gone, then register a new part.
+    // that are gone, then take over the part of an ended thread, or a new one.
     std::erase_if(t_parts.slots, [](const ThreadParts::Slot& slot) {
         return slot.part->queueEnded.load(std::memory_order_acquire);
     });
-    auto part = std::make_shared<LinePart>();
+    std::shared_ptr<LinePart> part;
     {
+        std::lock_guard lock(m_partsLock);
+        // A part still listed may hold its old thread's lines: they stay, and
+        // keep their place, since every line added now is numbered later.
+        for (const std::shared_ptr<LinePart>& listed : m_parts) {
+            if (listed != m_sharedPart && listed->threadEnded.load(std::memory_order_acquire)) {
+                part = listed;
+                break;
+            }
+        }
+        if (!part && !m_spareParts.empty()) {
+            part = std::move(m_spareParts.back());
+            m_spareParts.pop_back();
+            m_parts.push_back(part);
+        }
+        if (part) {
+            part->threadEnded.store(false, std::memory_order_relaxed);
+        }
+    }
+    if (!part) {
+        part = std::make_shared<LinePart>();
         std::lock_guard lock(m_partsLock);
         m_parts.push_back(part);
     }
     t_parts.slots.push_back({m_id, part});
+    t_lastQueueId = m_id;
+    t_lastPart = part.get();
     return *part;
 }
 
-void LineQueue::Push(std::string_view line, std::uint32_t maxLines) {
-    LinePart& part = OwnPart();
-    std::size_t queued = 0;
-    {
-        std::lock_guard lock(part.lock);
-        // Drawn under the part's lock: a take that holds every part's lock
-        // sees every line numbered before it, so no later take gets an older
-        // line. The lines held are therefore always the numbers from some
-        // first one up to the last drawn, with none missing.
-        const std::uint64_t sequence = m_nextSequence.fetch_add(1, std::memory_order_relaxed);
-        Entry& entry = part.entries.push_slot();
-        entry.sequence = sequence;
-        entry.text.assign(line.data(), line.size());
-        // The lines held are numbered from m_firstHeld to |sequence|; exact
-        // here, as m_firstHeld changes only under every part's lock, this
-        // one's too. No shared counter is changed for it.
-        queued =
-            static_cast<std::size_t>(sequence + 1 - m_firstHeld.load(std::memory_order_relaxed));
-    }
-    const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
-    if (queued > keep && queued - keep > keep / kOverflowSlackDivisor) {
-        DropOldest(keep);
+namespace {
+
+// Locks |part| and gives the slot of its next line; the lock is given back
+// when the ring cannot grow.
+LineSlot& LockNextSlot(LinePart& part) {
+    part.lock.lock();
+    try {
+        return part.entries.next();
+    } catch (...) {
+        part.lock.unlock();
+        throw;
     }
 }
 
-void LineQueue::DropOldest(std::size_t keep) {
+}  // namespace
+
+LineQueue::LineWriter::LineWriter(LineQueue& queue)
+    : m_queue(queue),
+      m_part(queue.OwnPart()),
+      m_slot(LockNextSlot(m_part)),
+      m_text(m_slot.inlineText),
+      m_room(LineSlot::kInlineRoom) {}
+
+LineQueue::LineWriter::~LineWriter() {
+    if (!m_committed) {
+        m_part.lock.unlock();
+    }
+}
+
+char* LineQueue::LineWriter::Enlarge(std::size_t room) {
+    if (room > m_room) {
+        m_text = m_slot.Spill(room);
+        m_room = room;
+    }
+    return m_text;
+}
+
+void LineQueue::LineWriter::Commit(std::size_t length, std::uint32_t maxLines) {
+    if (m_text != m_slot.inlineText && length < LineSlot::kInlineRoom) {
+        // Made in the long-line buffer, then cut short: the slot says where
+        // its text is by its length alone.
+        std::memcpy(m_slot.inlineText, m_text, length);
+    }
+    // Drawn under the part's lock: a take that holds every part's lock
+    // sees every line numbered before it, so no later take gets an older
+    // line. The lines held are therefore always the numbers from some
+    // first one up to the last drawn, with none missing.
+    const std::uint64_t sequence = m_queue.m_nextSequence.fetch_add(1, std::memory_order_relaxed);
+    m_slot.sequence = sequence;
+    m_slot.length = static_cast<std::uint32_t>(length);
+    m_part.entries.commit();
+    // The lines held are numbered from m_firstHeld to |sequence|; exact
+    // here, as m_firstHeld changes only under every part's lock, this
+    // one's too. No shared counter is changed for it.
+    const std::size_t queued = static_cast<std::size_t>(
+        sequence + 1 - m_queue.m_firstHeld.load(std::memory_order_relaxed));
+    m_committed = true;
+    m_part.lock.unlock();
+    m_queue.AfterCommit(queued, maxLines);
+}
+
+void LineQueue::Push(std::string_view line, std::uint32_t maxLines) {
+    LineWriter writer(*this);
+    char* text =
+        line.size() < writer.Capacity() ? writer.Buffer() : writer.Enlarge(line.size() + 1);
+    std::memcpy(text, line.data(), line.size());
+    writer.Commit(line.size(), maxLines);
+}
+
+void LineQueue::AfterCommit(std::size_t queued, std::uint32_t maxLines) {
+    const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
+    if (queued > keep && queued - keep > keep / kDropSlackDivisor) {
+        DropOldest(keep, queued - keep > keep / kWaitSlackDivisor);
+    }
+}
+
+void LineQueue::DropOldest(std::size_t keep, bool wait) {
     // Every part is held, as by a take, so that no line comes or goes
     // meanwhile. The lines held are numbered without a gap up to the last
     // number drawn, so the newest |keep| are those numbered from
     // next - keep on: each part drops its lines below that, which are at its
     // front, found by halving. The dropped lines stay in their slots, whose
     // storage the next lines reuse.
-    std::lock_guard partsLock(m_partsLock);
-    std::vector<std::unique_lock<PartLock>> held;
-    held.reserve(m_parts.size());
-    for (const std::shared_ptr<LinePart>& part : m_parts) {
-        held.emplace_back(part->lock);
-    }
-    const std::uint64_t next = m_nextSequence.load(std::memory_order_relaxed);
-    if (next <= keep) {
+    //
+    // A producer that finds a take or another drop under way leaves the work
+    // to it (a take empties the queue; a drop brings it to the bound) rather
+    // than sleep on the lock: it comes back after its next line.
+    std::unique_lock partsLock(m_partsLock, std::defer_lock);
+    if (wait) {
+        partsLock.lock();
+    } else if (!partsLock.try_lock()) {
         return;
     }
-    const std::uint64_t first = next - keep;
     for (const std::shared_ptr<LinePart>& part : m_parts) {
-        Ring<Entry>& entries = part->entries;
-        std::size_t low = 0;
-        std::size_t high = entries.size();
-        while (low < high) {
-            const std::size_t middle = low + (high - low) / 2;
-            if (entries[middle].sequence < first) {
-                low = middle + 1;
-            } else {
-                high = middle;
+        part->lock.lock();
+    }
+    const std::uint64_t next = m_nextSequence.load(std::memory_order_relaxed);
+    if (next > keep) {
+        const std::uint64_t first = next - keep;
+        for (const std::shared_ptr<LinePart>& part : m_parts) {
+            Ring<LineSlot>& entries = part->entries;
+            std::size_t low = 0;
+            std::size_t high = entries.size();
+            while (low < high) {
+                const std::size_t middle = low + (high - low) / 2;
+                if (entries[middle].sequence < first) {
+                    low = middle + 1;
+                } else {
+                    high = middle;
+                }
+            }
+            if (low > 0) {
+                entries.drop_front(low);
+                part->dropped += low;
             }
         }
-        if (low > 0) {
-            entries.drop_front(low);
-            part->dropped += low;
-        }
+        m_firstHeld.store(std::max(first, m_firstHeld.load(std::memory_order_relaxed)),
+                          std::memory_order_relaxed);
     }
-    m_firstHeld.store(std::max(first, m_firstHeld.load(std::memory_order_relaxed)),
-                      std::memory_order_relaxed);
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        part->lock.unlock();
+    }
 }
 
-std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
-    std::vector<Ring<Entry>> taken(m_parts.size());
+template <typename Sink>
+void LineQueue::TakeLines(std::uint32_t maxLines, Sink&& sink) {
+    std::vector<Ring<LineSlot>> taken(m_parts.size());
     // The part each ring came from, while the part stays; null for a part that goes.
     std::vector<LinePart*> staying(m_parts.size(), nullptr);
     std::vector<std::shared_ptr<LinePart>> live;
+    std::vector<std::shared_ptr<LinePart>> ended;
     {
         // Every part is held at once, so that the take is one cut through the
         // sequence. Producers hold only their own part: no deadlock. Each part
         // hands over its whole ring, so producers wait for a swap, not for the
         // lines to be moved one by one.
-        std::vector<std::unique_lock<PartLock>> held;
-        held.reserve(m_parts.size());
         for (const std::shared_ptr<LinePart>& part : m_parts) {
-            held.emplace_back(part->lock);
+            part->lock.lock();
         }
         for (std::size_t i = 0; i < m_parts.size(); ++i) {
             LinePart& part = *m_parts[i];
@@ -187,80 +292,92 @@ std::vector<LineQueue::Entry> LineQueue::TakeEntries(std::uint32_t maxLines) {
             m_skipped += part.dropped;
             part.dropped = 0;
             // A part whose thread had ended before its lock was taken gets no
-            // more lines: it is empty now and can go.
+            // more lines: it is empty now, and waits with its storage for a
+            // thread that starts logging.
             if (m_parts[i] == m_sharedPart || !part.threadEnded.load(std::memory_order_acquire)) {
                 live.push_back(m_parts[i]);
-                staying[i] = &part;
+            } else {
+                ended.push_back(m_parts[i]);
             }
+            staying[i] = &part;
         }
         // Every part is empty now.
         m_firstHeld.store(m_nextSequence.load(std::memory_order_relaxed),
                           std::memory_order_relaxed);
+        for (const std::shared_ptr<LinePart>& part : m_parts) {
+            part->lock.unlock();
+        }
     }
     m_parts.swap(live);
 
+    std::vector<TakenLine> lines;
     std::size_t total = 0;
     std::size_t runs = 0;
-    for (const Ring<Entry>& ring : taken) {
+    for (const Ring<LineSlot>& ring : taken) {
         total += ring.size();
         runs += ring.empty() ? 0 : 1;
     }
-    std::vector<Entry> entries;
-    entries.reserve(total);
+    lines.reserve(total);
+    for (const Ring<LineSlot>& ring : taken) {
+        for (std::size_t n = 0; n < ring.size(); ++n) {
+            lines.push_back({ring[n].sequence, &ring[n]});
+        }
+    }
+    // Each part is in order already; merge them by sequence.
+    if (runs > 1) {
+        std::sort(lines.begin(), lines.end(),
+                  [](const TakenLine& a, const TakenLine& b) { return a.sequence < b.sequence; });
+    }
+    const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
+    std::size_t first = 0;
+    if (lines.size() > keep) {
+        first = lines.size() - keep;
+        m_skipped += first;
+    }
+    for (std::size_t n = first; n < lines.size(); ++n) {
+        sink(std::string_view(lines[n].slot->Text(), lines[n].slot->length));
+    }
+
+    // Each ring goes back to its part as the room for the next round, unless
+    // it has grown beyond what is kept.
     for (std::size_t i = 0; i < taken.size(); ++i) {
-        Ring<Entry>& ring = taken[i];
-        if (staying[i] == nullptr || ring.capacity() > kRecycledRingSlots) {
-            while (!ring.empty()) {
-                entries.push_back(ring.pop_front());
-            }
+        Ring<LineSlot>& ring = taken[i];
+        if (ring.capacity() > kRecycledRingSlots) {
             continue;
         }
-        // The ring goes back to its producer as the room for the next round:
-        // the lines are copied out, here on the taking thread, so that the
-        // producer keeps the storage of its slots.
-        for (std::size_t n = 0; n < ring.size(); ++n) {
-            entries.push_back(ring[n]);
-        }
         for (std::size_t place = 0; place < ring.capacity(); ++place) {
-            std::string& text = ring.slot(place).text;
-            if (place >= kKeptTextSlots || text.capacity() > kKeptTextCapacity) {
-                std::string().swap(text);
+            LineSlot& slot = ring.slot(place);
+            if (slot.spillRoom != 0 &&
+                (place >= kKeptSpillSlots || slot.spillRoom > kKeptSpillRoom)) {
+                slot.spill.reset();
+                slot.spillRoom = 0;
             }
         }
         ring.reuse();
         staying[i]->spare.swap(ring);
     }
-    // Each part is in order already; merge them by sequence.
-    if (runs > 1) {
-        std::sort(entries.begin(), entries.end(),
-                  [](const Entry& a, const Entry& b) { return a.sequence < b.sequence; });
+    for (std::shared_ptr<LinePart>& part : ended) {
+        if (m_spareParts.size() < kKeptSpareParts) {
+            m_spareParts.push_back(std::move(part));
+        }
     }
-    const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
-    if (entries.size() > keep) {
-        const std::size_t excess = entries.size() - keep;
-        m_skipped += excess;
-        entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(excess));
-    }
-    return entries;
 }
 
 std::uint64_t LineQueue::Take(std::uint32_t maxLines, std::vector<std::string>& lines) {
-    std::vector<Entry> entries;
-    std::uint64_t skipped = 0;
-    {
-        std::lock_guard lock(m_partsLock);
-        entries = TakeEntries(maxLines);
-        if (!entries.empty()) {
-            skipped = m_skipped;
-            m_skipped = 0;
-        }
-    }
     lines.clear();
-    lines.reserve(entries.size());
-    for (Entry& entry : entries) {
-        lines.push_back(std::move(entry.text));
+    std::lock_guard lock(m_partsLock);
+    TakeLines(maxLines, [&lines](std::string_view text) { lines.emplace_back(text); });
+    if (lines.empty()) {
+        return 0;
     }
+    const std::uint64_t skipped = m_skipped;
+    m_skipped = 0;
     return skipped;
+}
+
+void LineQueue::Discard(std::uint32_t maxLines) {
+    std::lock_guard lock(m_partsLock);
+    TakeLines(maxLines, [](std::string_view) {});
 }
 
 std::size_t LineQueue::Size() {
@@ -299,12 +416,6 @@ void LineQueue::ResetInForkedChild() {
     m_firstHeld.store(m_nextSequence.load(std::memory_order_relaxed), std::memory_order_relaxed);
     m_forkPartLocks.clear();
     m_forkPartsLock.unlock();
-}
-
-void LineQueue::Discard(std::uint32_t maxLines) {
-    std::vector<Entry> entries;  // freed after the lock is given back
-    std::lock_guard lock(m_partsLock);
-    entries = TakeEntries(maxLines);
 }
 
 }  // namespace ZelLog::detail

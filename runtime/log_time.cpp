@@ -39,10 +39,9 @@ const CivilTime& CivilOfSecond(std::int64_t seconds, bool local) {
     return cache.civil;
 }
 
-std::int64_t ReadClock(LogTime& time, bool local) {
+void ReadClock(LogTime& time, bool local) {
     const WallTime now = tapscope::platform::WallClockNow();
     time = detail::ComposeLogTime(CivilOfSecond(now.seconds, local), now.nanoseconds / 1000);
-    return now.seconds;
 }
 
 bool IsLeapYear(int year) {
@@ -61,14 +60,12 @@ LogTime ComposeLogTime(const CivilTime& civil, std::int32_t microseconds) {
     time.hour = static_cast<std::uint16_t>(civil.hour);
     time.minute = static_cast<std::uint16_t>(civil.minute);
     time.second = static_cast<std::uint16_t>(civil.second);
-    const std::int32_t rounded = (microseconds + 500) / 1000;
-    time.millisecond =
-        static_cast<std::uint16_t>(rounded > kMaxMillisecond ? kMaxMillisecond : rounded);
+    time.millisecond = RoundedMillisecond(microseconds);
     return time;
 }
 
-std::int64_t ReadLocalLogTime(LogTime& time) {
-    return ReadClock(time, true);
+void LocalLogTimeAt(const WallTime& now, LogTime& time) {
+    time = ComposeLogTime(CivilOfSecond(now.seconds, true), now.nanoseconds / 1000);
 }
 
 }  // namespace detail

@@ -50,9 +50,16 @@ int TwoPartYear(int year);
 
 namespace detail {
 
-// GetLocalLogTime that also gives the clock's seconds since 1970, for callers
-// that refresh something once per second.
-std::int64_t ReadLocalLogTime(LogTime& time);
+// The local time of the clock reading |now| (as GetLocalLogTime makes it).
+void LocalLogTimeAt(const tapscope::platform::WallTime& now, LogTime& time);
+
+// The millisecond of a time stamp: the microseconds within the second rounded
+// to the nearest millisecond (halves up) and held at 999, so that the second
+// never carries.
+constexpr std::uint16_t RoundedMillisecond(std::int32_t microseconds) {
+    const std::int32_t rounded = (microseconds + 500) / 1000;
+    return static_cast<std::uint16_t>(rounded > 999 ? 999 : rounded);
+}
 
 // Builds a record from calendar fields and the microseconds within the second,
 // rounded to the nearest millisecond (halves up) and held at 999, so that the

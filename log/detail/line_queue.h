@@ -4,13 +4,20 @@
 // do not wait for each other; a process-wide sequence number, drawn under that
 // lock, restores the order in which the lines were queued when they are taken.
 //
+// A line is made straight in its slot of the part's ring (LineWriter): the
+// caller formats into the slot's own storage, which stays with the slot from
+// line to line, so a line of usual length costs no allocation and no copy.
+// A thread that starts logging takes over the part of a thread that has ended,
+// with the storage that thread's lines already touched.
+//
 // Bound: with a bound of B, a take returns at most the newest B + 1 lines over
 // all parts and counts every older line as skipped, exactly as one queue that
 // drops its oldest line whenever a line arrives while it holds more than B
 // lines. Memory is bounded over all parts, whatever the number of producing
-// threads: a push that finds the whole more than a sixteenth over B + 1 lines
-// drops the oldest lines, from whichever parts hold them, down to B + 1 (only
-// then does a producer look at the other parts).
+// threads: a push that finds the whole more than a thirty-second over B + 1
+// lines drops the oldest lines, from whichever parts hold them, down to B + 1,
+// unless another thread is dropping or taking at that moment; past a sixteenth
+// over, the push waits for its turn to drop.
 //
 // Thread safety: every operation may be called from any thread.
 #pragma once
@@ -28,44 +35,26 @@
 
 namespace ZelLog::detail {
 
-// A ring of values that grows by doubling and does not allocate on a push once
-// it is large enough. Not thread-safe.
+// A ring of values that grows by doubling. A value's slot is reused in place
+// for a later value, so that its storage serves again. Not thread-safe.
 template <typename T>
 class Ring {
 public:
     std::size_t size() const { return m_count; }
     bool empty() const { return m_count == 0; }
 
-    void push_back(T&& value) {
+    // The slot the next value goes into, after the newest; it still holds
+    // whatever was last stored there. commit() makes it part of the ring.
+    T& next() {
         if (m_count == m_slots.size()) {
             Grow();
         }
-        m_slots[Index(m_count)] = std::move(value);
-        ++m_count;
+        return m_slots[Index(m_count)];
     }
-
-    // Makes room for one more value and returns its slot, which still holds
-    // whatever value was last stored there: the caller overwrites it in place,
-    // so that a string slot reuses its storage.
-    T& push_slot() {
-        if (m_count == m_slots.size()) {
-            Grow();
-        }
-        T& slot = m_slots[Index(m_count)];
-        ++m_count;
-        return slot;
-    }
-
-    // Removes the oldest value and hands it over.
-    T pop_front() {
-        T value = std::move(m_slots[m_head]);
-        m_head = Index(1);
-        --m_count;
-        return value;
-    }
+    void commit() { ++m_count; }
 
     // Removes the |n| oldest values (at most size()), leaving them in their
-    // slots for push_slot to overwrite.
+    // slots for next() to overwrite.
     void drop_front(std::size_t n) {
         m_head = Index(n);
         m_count -= n;
@@ -79,6 +68,7 @@ public:
 
     void clear() {
         m_slots.clear();
+        m_slots.shrink_to_fit();
         m_head = 0;
         m_count = 0;
     }
@@ -86,8 +76,7 @@ public:
     // Room for this many values before the next growth.
     std::size_t capacity() const { return m_slots.size(); }
 
-    // Empties the ring and keeps its room, for values that were all taken out
-    // with pop_front.
+    // Empties the ring and keeps its room and slots.
     void reuse() {
         m_head = 0;
         m_count = 0;
@@ -104,6 +93,8 @@ private:
 
     std::size_t Index(std::size_t offset) const { return (m_head + offset) & (m_slots.size() - 1); }
 
+    // The new slots are written (zeroed) here, once, so that a line made in
+    // one later finds its memory ready rather than fault it in.
     void Grow() {
         std::vector<T> larger(m_slots.empty() ? kInitialSlots : m_slots.size() * 2);
         for (std::size_t i = 0; i < m_count; ++i) {
@@ -117,6 +108,27 @@ private:
     std::size_t m_head = 0;  // index of the oldest value
     std::size_t m_count = 0;
 };
+
+// One queued line: its number in the queue's order, its length and its text,
+// inline when it is shorter than the inline room (a usual line), else in a
+// buffer of the slot's own that is kept for the slot's next long line.
+struct alignas(64) LineSlot {
+    static constexpr std::size_t kSize = 256;
+    static constexpr std::size_t kInlineRoom = kSize - 24;
+
+    std::uint64_t sequence = 0;
+    std::uint32_t length = 0;
+    std::uint32_t spillRoom = 0;  // bytes at |spill|
+    std::unique_ptr<char[]> spill;
+    char inlineText[kInlineRoom] = {};
+
+    bool Inline() const { return length < kInlineRoom; }
+    const char* Text() const { return Inline() ? inlineText : spill.get(); }
+    // Room of at least |room| bytes outside the slot, keeping the buffer
+    // when it is large enough already.
+    char* Spill(std::size_t room);
+};
+static_assert(sizeof(LineSlot) == LineSlot::kSize);
 
 // The lock of one thread's part. Its owner takes it for every line and almost
 // never finds it taken; a take or a drop holds it for a swap or a few index
@@ -149,7 +161,23 @@ private:
     std::atomic<bool> m_locked{false};
 };
 
-struct LinePart;
+// The lines one thread queued and not yet taken. A part lives as long as its
+// queue or its thread, whichever ends last; when its thread ends, the part
+// (with its storage) goes to the next thread that starts logging.
+struct LinePart {
+    PartLock lock;
+    Ring<LineSlot> entries;  // guarded by lock
+    // An empty ring with room, swapped in for the entries at the next take, so
+    // that the producer does not grow a new ring after every take. Touched
+    // only by takes (under the queue's m_partsLock).
+    Ring<LineSlot> spare;
+    std::uint64_t dropped = 0;  // guarded by lock
+    // No more lines will come from the thread that had the part; set by
+    // that thread at its end, cleared (under m_partsLock) when another thread
+    // takes the part over.
+    std::atomic<bool> threadEnded{false};
+    std::atomic<bool> queueEnded{false};  // the queue is gone
+};
 
 class LineQueue {
 public:
@@ -158,9 +186,38 @@ public:
     LineQueue(const LineQueue&) = delete;
     LineQueue& operator=(const LineQueue&) = delete;
 
+    // One line made in place in the calling thread's part: Buffer() is the
+    // slot's inline room (Capacity() bytes); a longer line asks for Enlarge.
+    // Commit gives the line its place in the queue's order; a line never
+    // committed is dropped when the writer goes. The part is locked from
+    // construction to commit, so a take waits for a line being made (a
+    // formatting's time) and never sees half of one.
+    class LineWriter {
+    public:
+        explicit LineWriter(LineQueue& queue);
+        ~LineWriter();
+        LineWriter(const LineWriter&) = delete;
+        LineWriter& operator=(const LineWriter&) = delete;
+
+        char* Buffer() { return m_text; }
+        std::size_t Capacity() const { return m_room; }
+        // Room for a line of up to |room| - 1 characters; what the buffer held
+        // is not carried over. Returns the new buffer.
+        char* Enlarge(std::size_t room);
+        // Queues the first |length| characters of the buffer (less than
+        // Capacity()) as the newest line, with the bound |maxLines|.
+        void Commit(std::size_t length, std::uint32_t maxLines);
+
+    private:
+        LineQueue& m_queue;
+        LinePart& m_part;
+        LineSlot& m_slot;
+        char* m_text;
+        std::size_t m_room;
+        bool m_committed = false;
+    };
+
     // Appends a copy of |line| as the newest line, with the bound |maxLines|.
-    // The copy goes into storage the calling thread's part keeps from line to
-    // line, so a line of usual length allocates nothing.
     void Push(std::string_view line, std::uint32_t maxLines);
 
     // Takes every line queued so far into |lines| (oldest first), with the
@@ -185,23 +242,34 @@ public:
     void UnlockAfterFork();
     void ResetInForkedChild();
 
-    struct Entry {
-        std::uint64_t sequence = 0;
-        std::string text;
+private:
+    // A line of a taken ring, by its number.
+    struct TakenLine {
+        std::uint64_t sequence;
+        const LineSlot* slot;
     };
 
-private:
     LinePart& OwnPart();
+    LinePart& RegisterPart();
+    // After a line numbered so that |queued| lines are held: drops the oldest
+    // down to the bound when the whole is over it by the slack.
+    void AfterCommit(std::size_t queued, std::uint32_t maxLines);
     // Drops the oldest lines over all parts until at most |keep| are held.
-    void DropOldest(std::size_t keep);
-    // Moves every entry out of every part, in queue order, and applies the
-    // bound. Called with m_partsLock held.
-    std::vector<Entry> TakeEntries(std::uint32_t maxLines);
+    // With |wait| false it gives up when a take or another drop is under way.
+    void DropOldest(std::size_t keep, bool wait);
+    // Takes every line out of every part, in queue order with the bound
+    // applied, and hands each line's text to |sink|. Called with m_partsLock
+    // held.
+    template <typename Sink>
+    void TakeLines(std::uint32_t maxLines, Sink&& sink);
 
     const std::uint64_t m_id;  // tells this queue's parts apart in threads
     alignas(64) std::atomic<std::uint64_t> m_nextSequence{0};
     alignas(64) std::mutex m_partsLock;
     std::vector<std::shared_ptr<LinePart>> m_parts;  // guarded by m_partsLock
+    // Parts of ended threads, emptied by a take and kept, with their storage,
+    // for threads that start logging later.
+    std::vector<std::shared_ptr<LinePart>> m_spareParts;  // guarded by m_partsLock
     // The part of threads whose own parts are already gone (lines written by
     // destructors of other thread-local objects at thread exit).
     std::shared_ptr<LinePart> m_sharedPart;
