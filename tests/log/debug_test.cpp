@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "log/debug.h"
+#include "log/line_format.h"
 #include "platform/process_info.h"
 #include "tests/support/debug_capture.h"
 #include "tests/support/log_test_access.h"
@@ -191,6 +192,88 @@ TEST(CDebugBounds, LongLinesAreCutForTheQueueAndForTheEcho) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], part + "|" + part);
     EXPECT_EQ(lines[1], (text + "|" + text).substr(0, 9999));
+}
+
+// The text of a line after its prefix.
+std::string AfterPrefix(const std::string& line) {
+    std::smatch match;
+    if (!std::regex_search(line, match, std::regex("^" + kPrefixPattern))) {
+        ADD_FAILURE() << "no prefix: " << line.substr(0, 120);
+        return line;
+    }
+    return match.suffix();
+}
+
+// A line that goes only to the file is made in its queue slot (inline, or in
+// the slot's own buffer when longer); with the echo on it is made on the
+// stack and copied. Both must queue the same text: at every length around the
+// slot's room and the line bound, with a NUL put in by %c, through the filter
+// and with the smaller line buffers that cut it again.
+TEST(CDebugLines, LinesMadeInTheQueueAreTheLinesMadeForTheEcho) {
+    DebugCapture capture;  // the echo, kept off the system log
+    for (std::uint32_t bufferSize : {4096u, 100u, 1000u}) {
+        for (const char* filter : {"", "needle"}) {
+            SCOPED_TRACE(testing::Message() << bufferSize << "/" << filter);
+            LogSettings settings;
+            settings.level = 2;
+            settings.bufferSize = bufferSize;
+            settings.filter = filter;
+            settings.options = 0x01;
+            auto fileOnly = CDebugTestAccess::Create(settings);
+            settings.options = 0x11;
+            auto echoed = CDebugTestAccess::Create(settings);
+            auto both = [&](auto&& write) {
+                write(*fileOnly);
+                write(*echoed);
+            };
+            // The fixed part of each kind of line (prefix, marker, suffix),
+            // whole.
+            auto probe = MakeLog(2);
+            probe->Trace("needle");
+            probe->Warning("needle");
+            ErrorSite{probe.get(), "src/x.cpp", "ts", 5}("needle");
+            const auto fixed = Queued(*probe);
+            ASSERT_EQ(fixed.size(), 3u);
+            for (std::size_t kind = 0; kind < fixed.size(); ++kind) {
+                const std::size_t base = fixed[kind].size() - 6;  // without "needle"
+                std::vector<std::size_t> lengths = {0, 5000};
+                for (std::size_t edge : {detail::LineSlot::kInlineRoom - 1, kLineBufferSize - 1}) {
+                    for (std::size_t d = 0; d < 5; ++d) {
+                        if (edge + d >= base + 2) {
+                            lengths.push_back(edge + d - base - 2);
+                        }
+                    }
+                }
+                for (std::size_t length : lengths) {
+                    // "needle" ends the text, so the filter passes only the
+                    // lines that keep it whole.
+                    const std::string text = std::string(length, 'x') + "needle";
+                    both([&](CDebug& debug) {
+                        if (kind == 0) {
+                            debug.Trace("%s", text.c_str());
+                        } else if (kind == 1) {
+                            debug.Warning("%s", text.c_str());
+                        } else {
+                            ErrorSite{&debug, "src/x.cpp", "ts", 5}("%s", text.c_str());
+                        }
+                    });
+                }
+            }
+            both([](CDebug& debug) {
+                debug.Trace("needle ab%cde", '\0');
+                debug.Trace("ab%cde needle", '\0');
+            });
+            const auto made = Queued(*fileOnly);
+            const auto reference = Queued(*echoed);
+            ASSERT_EQ(made.size(), reference.size());
+            EXPECT_GT(made.size(), 20u);
+            for (std::size_t i = 0; i < made.size(); ++i) {
+                SCOPED_TRACE(i);
+                EXPECT_EQ(made[i].size(), reference[i].size());
+                EXPECT_EQ(AfterPrefix(made[i]), AfterPrefix(reference[i]));
+            }
+        }
+    }
 }
 
 TEST(CDebugQueue, TheBoundDropsTheOldestLinesAndCountsThem) {

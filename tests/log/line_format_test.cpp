@@ -7,10 +7,12 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "log/debug.h"
 #include "log/line_format.h"
 #include "platform/process_info.h"
+#include "tests/support/zone_guard.h"
 
 namespace ZelLog {
 namespace {
@@ -84,6 +86,70 @@ TEST(ComposeLine, AConversionCutInHalfIsDropped) {
     EXPECT_EQ(Compose(prefix, " ", "\n", "ab%lu-tail", 42ul), prefix + " ab");
     // "a%%b" fits whole before the cut: the escaped percent is printed.
     EXPECT_EQ(Compose(prefix, " ", "\n", "a%%bcdefgh"), prefix + " a%b");
+}
+
+// ComposeLineIn in a buffer of |capacity| bytes that holds |prefix|; the
+// line, or "<no room:N>" with the room asked for.
+std::string ComposeIn(std::size_t capacity, std::string_view prefix, std::string_view marker,
+                      std::string_view suffix, const char* format, ...) ZEL_PRINTF_FORMAT(5, 6);
+std::string ComposeIn(std::size_t capacity, std::string_view prefix, std::string_view marker,
+                      std::string_view suffix, const char* format, ...) {
+    std::vector<char> line(capacity);
+    std::memcpy(line.data(), prefix.data(), prefix.size());
+    std::size_t needed = 0;
+    va_list args;
+    va_start(args, format);
+    const std::size_t length =
+        ComposeLineIn(line.data(), capacity, needed, prefix.size(), marker, format, args, suffix);
+    va_end(args);
+    if (length == kNoRoom) {
+        return "<no room:" + std::to_string(needed) + ">";
+    }
+    EXPECT_LT(length, capacity);
+    EXPECT_EQ(line[length], '\0');
+    return std::string(line.data(), length);
+}
+
+// A line is made in a queue slot's room first and, when it is longer, in a
+// buffer of the room it asks for: each of the two must give exactly the line
+// ComposeLine gives in the full buffer, at every length around the room, the
+// format bound and the line bound.
+TEST(ComposeLine, ASmallBufferGivesTheSameLineOrTheRoomItNeeds) {
+    std::mt19937 random(20261209);
+    for (std::size_t capacity : {40, 232, 1000, 4096}) {
+        for (std::size_t prefixLength : {0, 30, 90, 3990}) {
+            if (prefixLength >= capacity) {
+                continue;
+            }
+            for (int round = 0; round < 150; ++round) {
+                const std::string prefix(prefixLength, 'P');
+                const std::string marker = round % 2 ? " !WARNING! " : " ";
+                // Mostly lines near the room; now and then near the bounds.
+                const std::size_t spread = round % 5 == 0 ? 4200 : capacity + 20;
+                std::string format(random() % spread / 2, 'f');
+                format.insert(random() % (format.size() + 1), "<%s>");
+                const std::string suffix = round % 3 ? "\n" : " (file:a.cpp line:12 memory:5 MB)\n";
+                const std::string argument(random() % spread / 2, 'a');
+                SCOPED_TRACE(testing::Message() << capacity << "/" << prefixLength << "/"
+                                                << format.size() << "/" << argument.size());
+                const std::string expected =
+                    Compose(prefix, marker, suffix, format.c_str(), argument.c_str());
+                const std::string small =
+                    ComposeIn(capacity, prefix, marker, suffix, format.c_str(), argument.c_str());
+                if (small.rfind("<no room:", 0) != 0) {
+                    EXPECT_EQ(small, expected);
+                    continue;
+                }
+                ASSERT_LT(capacity, kLineBufferSize) << "the full buffer always takes the line";
+                const std::size_t needed = std::stoul(small.substr(9));
+                ASSERT_GT(needed, expected.size());
+                ASSERT_LE(needed, kLineBufferSize);
+                EXPECT_EQ(
+                    ComposeIn(needed, prefix, marker, suffix, format.c_str(), argument.c_str()),
+                    expected);
+            }
+        }
+    }
 }
 
 TEST(PriorityName, TheNamesOfBothTables) {
@@ -223,6 +289,59 @@ TEST(LinePrefix, EachPrefixInARowMatchesItsOwnTime) {
         EXPECT_EQ(text.substr(0, 5), "[CPU=");
         EXPECT_EQ(text.substr(9), expected);
         EXPECT_EQ(std::strlen(prefix), text.size());
+    }
+}
+
+// The prefix of a line made now (FormatLinePrefixAt), whose text is kept per
+// thread and clock second, must be the prefix FormatLinePrefix makes for the
+// local time of the same clock reading: within a second (milliseconds rounded,
+// held at 999), into the next second, across a daylight-saving change and the
+// year's end, with another main thread, and in a buffer too small for it.
+TEST(LinePrefix, APrefixMadeNowIsThePrefixOfItsLocalTime) {
+    tapscope::testing::ZoneGuard zone("CET-1CEST,M3.5.0,M10.5.0/3");
+    const unsigned long self = platform::CurrentThreadId();
+    constexpr std::int64_t kSpringForward = 1774746000;  // 2026-03-29 01:00:00 UTC
+    constexpr std::int64_t kYearEnd = 1798757999;        // 2026-12-31 22:59:59 UTC
+    struct Step {
+        std::int64_t seconds;
+        std::int32_t nanoseconds;
+        bool main;
+        const char* localTime;  // what the prefix must end with
+    } steps[] = {
+        {kSpringForward - 1, 0, true, "[29-03-26 01:59:59.000]"},
+        {kSpringForward - 1, 499'999, true, "[29-03-26 01:59:59.000]"},
+        {kSpringForward - 1, 500'000, true, "[29-03-26 01:59:59.001]"},
+        {kSpringForward - 1, 998'500'000, false, "[29-03-26 01:59:59.999]"},
+        {kSpringForward - 1, 999'700'000, true, "[29-03-26 01:59:59.999]"},
+        {kSpringForward, 200'000'000, true, "[29-03-26 03:00:00.200]"},
+        {kSpringForward + 61, 42'000'000, true, "[29-03-26 03:01:01.042]"},
+        {kYearEnd, 999'000'000, true, "[31-12-26 23:59:59.999]"},
+        {kYearEnd + 1, 3'000'000, true, "[01-01-27 00:00:00.003]"},
+        {kYearEnd + 1, 4'000'000, false, "[01-01-27 00:00:00.004]"},
+    };
+    for (const Step& step : steps) {
+        const tapscope::platform::WallTime now{step.seconds, step.nanoseconds};
+        const unsigned long mainThread = step.main ? self : self + 1;
+        zelmisc::LogTime time;
+        zelmisc::detail::LocalLogTimeAt(now, time);
+        char expected[kPrefixBufferSize];
+        const std::string reference(expected,
+                                    FormatLinePrefix(expected, time, mainThread, now.seconds));
+        char made[kPrefixBufferSize];
+        const std::string text(made, FormatLinePrefixAt(made, sizeof made, now, mainThread));
+        SCOPED_TRACE(text);
+        EXPECT_EQ(std::strlen(made), text.size());
+        // The processor may change between the two calls; the rest may not.
+        ASSERT_EQ(text.size(), reference.size());
+        EXPECT_EQ(text.substr(0, 5), "[CPU=");
+        EXPECT_EQ(text.substr(9), reference.substr(9));
+        EXPECT_EQ(text.substr(text.size() - std::strlen(step.localTime)), step.localTime);
+        EXPECT_EQ(text.find("(MAIN)") != std::string::npos, step.main);
+
+        // A buffer too small is refused, one just large enough is not.
+        EXPECT_EQ(FormatLinePrefixAt(made, text.size(), now, mainThread), 0u);
+        EXPECT_EQ(FormatLinePrefixAt(made, text.size() + 1, now, mainThread), text.size());
+        EXPECT_EQ(std::string(made).substr(9), text.substr(9));
     }
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -228,6 +230,124 @@ TEST(LineQueue, DiscardDropsLinesButKeepsTheSkipCount) {
     queue.Push("after", 2);
     EXPECT_EQ(queue.Take(2, lines), 5u);
     EXPECT_EQ(lines, (std::vector<std::string>{"after"}));
+}
+
+// Lines made in place: inline up to the slot's room, in the slot's own
+// buffer beyond it, a line made in that buffer and then cut short, and a line
+// that is never committed (it leaves nothing and holds nothing up). Rounds
+// reuse the slots with lines longer and shorter than what they held.
+TEST(LineQueue, LinesMadeInTheirSlotsComeOutWholeAtEveryLength) {
+    constexpr std::size_t kRoom = LineSlot::kInlineRoom;
+    const std::size_t lengths[] = {0,         1,         kRoom - 2, kRoom - 1, kRoom,
+                                   kRoom + 1, kRoom + 2, 600,       4095,      20000};
+    LineQueue queue;
+    std::vector<std::string> expected;
+    auto text = [](std::size_t length, int round) {
+        std::string line(length, static_cast<char>('a' + round));
+        for (std::size_t i = 0; i < length; i += 7) {
+            line[i] = static_cast<char>('0' + i % 10);
+        }
+        return line;
+    };
+    std::vector<std::string> lines;
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        expected.clear();
+        // Each round in another order, so that each slot meets other lengths.
+        for (std::size_t k = 0; k < std::size(lengths); ++k) {
+            const std::size_t length = lengths[(k * (round + 3)) % std::size(lengths)];
+            const std::string line = text(length, round);
+            if (k % 2 == 0) {
+                queue.Push(line, 1000);
+            } else {
+                LineQueue::LineWriter writer(queue);
+                char* out =
+                    length < writer.Capacity() ? writer.Buffer() : writer.Enlarge(length + 1);
+                ASSERT_GT(writer.Capacity(), length);
+                std::memcpy(out, line.data(), length);
+                writer.Commit(length, 1000);
+            }
+            expected.push_back(line);
+            {
+                // Never committed: dropped, and the part is free again.
+                LineQueue::LineWriter abandoned(queue);
+                std::memcpy(abandoned.Buffer(), "half", 4);
+            }
+            {
+                // Made long, then cut to fewer characters than the room.
+                LineQueue::LineWriter writer(queue);
+                const std::string longer = text(kRoom + 50 + k, round + 1);
+                char* out = writer.Enlarge(longer.size() + 1);
+                std::memcpy(out, longer.data(), longer.size());
+                writer.Commit(k * 10, 1000);
+                expected.push_back(longer.substr(0, k * 10));
+            }
+        }
+        EXPECT_EQ(queue.Take(1000, lines), 0u);
+        ASSERT_EQ(lines.size(), expected.size());
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            ASSERT_EQ(lines[i], expected[i]) << i;
+        }
+    }
+    EXPECT_EQ(queue.Size(), 0u);
+}
+
+// Threads that come and go while another keeps running: a thread that starts
+// after another ended takes over that thread's part (with lines still in it,
+// or emptied by a take and kept), never the running thread's. Every line
+// comes out once, in the order it was queued, whatever part it went to.
+TEST(LineQueue, ThreadsThatComeAndGoKeepTheOrderOfTheirLines) {
+    constexpr int kGenerations = 12;
+    constexpr int kThreads = 3;
+    constexpr int kLines = 40;
+    // A generation: kThreads * kLines lines from its threads in turn, then
+    // one from the thread that stays.
+    constexpr int kPerGeneration = kThreads * kLines + 1;
+    LineQueue queue;
+    std::atomic<int> turn{0};
+    auto push = [&](int number) {
+        while (turn.load() != number) {
+            std::this_thread::yield();
+        }
+        queue.Push(std::to_string(number), 1000000);
+        turn.store(number + 1);
+    };
+    std::thread stayer([&] {
+        for (int g = 0; g < kGenerations; ++g) {
+            push(g * kPerGeneration + kThreads * kLines);
+        }
+    });
+    std::vector<std::string> all;
+    std::vector<std::string> lines;
+    for (int g = 0; g < kGenerations; ++g) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t, g] {
+                for (int i = t; i < kThreads * kLines; i += kThreads) {
+                    push(g * kPerGeneration + i);
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        while (turn.load() != (g + 1) * kPerGeneration) {
+            std::this_thread::yield();
+        }
+        // Takes after some generations only, so that parts are taken over
+        // both with their lines and emptied.
+        if (g % 3 == 1) {
+            EXPECT_EQ(queue.Take(1000000, lines), 0u);
+            all.insert(all.end(), lines.begin(), lines.end());
+        }
+    }
+    stayer.join();
+    EXPECT_EQ(queue.Take(1000000, lines), 0u);
+    all.insert(all.end(), lines.begin(), lines.end());
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(kGenerations * kPerGeneration));
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        ASSERT_EQ(all[i], std::to_string(i));
+    }
 }
 
 }  // namespace
