@@ -338,7 +338,8 @@ void CDebug::Trace(const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    WritePrefixedLine(" ", format, args, "\n", true);
+    static constexpr LineShape kTraceShape{" ", "\n", true};
+    WritePrefixedLine(kTraceShape, format, args);
     va_end(args);
 }
 
@@ -348,7 +349,8 @@ void CDebug::Warning(const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    WritePrefixedLine(" !WARNING! ", format, args, "\n", true);
+    static constexpr LineShape kWarningShape{" !WARNING! ", "\n", true};
+    WritePrefixedLine(kWarningShape, format, args);
     va_end(args);
 }
 
@@ -375,7 +377,8 @@ void CDebug::VError(const char* file, int line, const char* timestamp, const cha
                       static_cast<int>(name.size()), name.data(), line,
                       timestamp != nullptr ? timestamp : "", memoryMb);
     const std::size_t suffixLength = n < 0 ? 0 : std::min<std::size_t>(n, sizeof suffix - 1);
-    WritePrefixedLine(" #* ERROR *# ", format, args, std::string_view(suffix, suffixLength), false);
+    const LineShape shape{" #* ERROR *# ", std::string_view(suffix, suffixLength), false};
+    WritePrefixedLine(shape, format, args);
 }
 
 void CDebug::PrintRaw(const char* format, ...) {
@@ -393,8 +396,7 @@ void CDebug::PrintRaw(const char* format, ...) {
     Deliver(line, TextLength(line, std::min<std::size_t>(n, sizeof line - 1)), true);
 }
 
-void CDebug::WritePrefixedLine(std::string_view marker, const char* format, va_list args,
-                               std::string_view suffix, bool filtered) {
+void CDebug::WritePrefixedLine(const LineShape& shape, const char* format, va_list args) {
     try {
         const platform::WallTime now = platform::WallClockNow();
         if ((m_options & kEchoOptionBits) == 0) {
@@ -402,11 +404,11 @@ void CDebug::WritePrefixedLine(std::string_view marker, const char* format, va_l
             // straight in its queue slot. With neither the file nor the echo
             // there is nothing to make.
             if ((m_options & kFileOptionBits) != 0) {
-                QueuePrefixedLine(now, marker, format, args, suffix, filtered);
+                QueuePrefixedLine(now, shape, format, args);
             }
             return;
         }
-        EchoPrefixedLine(now, marker, format, args, suffix, filtered);
+        EchoPrefixedLine(now, shape, format, args);
     } catch (...) {
         // A line that cannot be made is dropped; logging never throws.
     }
@@ -414,15 +416,14 @@ void CDebug::WritePrefixedLine(std::string_view marker, const char* format, va_l
 
 // Kept out of WritePrefixedLine, so that the line buffer on the stack is not
 // part of the frame of every line that goes only to the file.
-void CDebug::EchoPrefixedLine(const platform::WallTime& now, std::string_view marker,
-                              const char* format, va_list args, std::string_view suffix,
-                              bool filtered) {
+void CDebug::EchoPrefixedLine(const platform::WallTime& now, const LineShape& shape,
+                              const char* format, va_list args) {
     char line[kLineBufferSize];
     static_assert(kLineBufferSize >= kPrefixBufferSize);
     const std::size_t prefixLength = FormatLinePrefixAt(line, sizeof line, now, m_mainThreadId);
     const std::size_t length =
-        ComposeLineAfterPrefix(line, prefixLength, marker, format, args, suffix);
-    Deliver(line, TextLength(line, length), filtered);
+        ComposeLineAfterPrefix(line, prefixLength, shape.marker, format, args, shape.suffix);
+    Deliver(line, TextLength(line, length), shape.filtered);
 }
 
 namespace {
@@ -440,11 +441,11 @@ struct VaListCopy {
 
 // The same line as WritePrefixedLine makes in its stack buffer and Deliver
 // queues: made in the slot's inline room, or, when it is longer, made again
-// in a buffer of the slot's own; then ended at a NUL the arguments put in,
-// held to the filter and cut to the line buffer.
-void CDebug::QueuePrefixedLine(const platform::WallTime& now, std::string_view marker,
-                               const char* format, va_list args, std::string_view suffix,
-                               bool filtered) {
+// in a buffer of the slot's own; then held to the filter and cut to the line
+// buffer. A NUL the arguments put in (%c) ends the line: the queue stops
+// there when the line is taken, and the filter looks only that far.
+void CDebug::QueuePrefixedLine(const platform::WallTime& now, const LineShape& shape,
+                               const char* format, va_list args) {
     if (Level() <= 0) {
         return;
     }
@@ -455,8 +456,8 @@ void CDebug::QueuePrefixedLine(const platform::WallTime& now, std::string_view m
     std::size_t prefixLength = FormatLinePrefixAt(out, line.Capacity(), now, m_mainThreadId);
     std::size_t length = prefixLength == 0
                              ? kNoRoom
-                             : ComposeLineIn(out, line.Capacity(), needed, prefixLength, marker,
-                                             format, args, suffix);
+                             : ComposeLineIn(out, line.Capacity(), needed, prefixLength,
+                                             shape.marker, format, args, shape.suffix);
     if (length == kNoRoom) {
         // The room the line asked for: it fits there, as it is made from
         // the same pieces again.
@@ -467,17 +468,19 @@ void CDebug::QueuePrefixedLine(const platform::WallTime& now, std::string_view m
             std::memcpy(larger, out, prefixLength);
         }
         out = larger;
-        length = ComposeLineIn(out, line.Capacity(), needed, prefixLength, marker, format,
-                               again.copy, suffix);
+        length = ComposeLineIn(out, line.Capacity(), needed, prefixLength, shape.marker, format,
+                               again.copy, shape.suffix);
         if (length == kNoRoom) {
             return;
         }
     }
-    // Only the caller's arguments can put a NUL in the line (%c).
-    length = prefixLength + TextLength(out + prefixLength, length - prefixLength);
-    if (filtered && !m_filter.empty() &&
-        std::string_view(out, length).find(m_filter) == std::string_view::npos) {
-        return;
+    if (shape.filtered && !m_filter.empty()) {
+        // Only the caller's arguments can put a NUL in the line.
+        const std::size_t text =
+            prefixLength + TextLength(out + prefixLength, length - prefixLength);
+        if (std::string_view(out, text).find(m_filter) == std::string_view::npos) {
+            return;
+        }
     }
     const std::size_t room = m_bufferSize == 0 ? 0 : m_bufferSize - 1;
     line.Commit(std::min(length, room), m_queueMaxLines);

@@ -184,20 +184,26 @@ private:
 
     void VError(const char* file, int line, const char* timestamp, const char* format, va_list args)
         ZEL_PRINTF_FORMAT(5, 0);
-    // Composes and hands on one prefixed line; |filtered|: the filter applies.
-    void WritePrefixedLine(std::string_view marker, const char* format, va_list args,
-                           std::string_view suffix, bool filtered) ZEL_PRINTF_FORMAT(3, 0);
+    // What a kind of prefixed line puts around the caller's text, and whether
+    // the filter applies to it. Passed by reference, so that a line's pieces
+    // travel in one register.
+    struct LineShape {
+        std::string_view marker;
+        std::string_view suffix;
+        bool filtered;
+    };
+    // Composes and hands on one prefixed line.
+    void WritePrefixedLine(const LineShape& shape, const char* format, va_list args)
+        ZEL_PRINTF_FORMAT(3, 0);
     // The line of WritePrefixedLine made in a stack buffer and handed to
     // Deliver, for the echo (and the file).
     [[gnu::noinline]] void EchoPrefixedLine(const tapscope::platform::WallTime& now,
-                                            std::string_view marker, const char* format,
-                                            va_list args, std::string_view suffix, bool filtered)
-        ZEL_PRINTF_FORMAT(4, 0);
+                                            const LineShape& shape, const char* format,
+                                            va_list args) ZEL_PRINTF_FORMAT(4, 0);
     // The line of WritePrefixedLine for the file alone (no echo), made in
     // its queue slot.
-    void QueuePrefixedLine(const tapscope::platform::WallTime& now, std::string_view marker,
-                           const char* format, va_list args, std::string_view suffix, bool filtered)
-        ZEL_PRINTF_FORMAT(4, 0);
+    void QueuePrefixedLine(const tapscope::platform::WallTime& now, const LineShape& shape,
+                           const char* format, va_list args) ZEL_PRINTF_FORMAT(4, 0);
     // Steps common to every line operation: the file (through the filter) and
     // the debug-output echo.
     void Deliver(const char* line, std::size_t length, bool filtered);

@@ -16,16 +16,6 @@ constexpr std::size_t kRecycledRingSlots = 8192;
 constexpr std::size_t kKeptSpillSlots = 1024;
 constexpr std::size_t kKeptSpillRoom = 1024;
 
-// Past the bound, a push drops down to it in one go once the whole is this
-// fraction of the bound over it (5000 + 1 lines: at 5157), so that producers
-// look at the other parts once per many lines rather than at every line; it
-// lets a take or another thread's drop that is under way do the work. Past
-// the larger fraction (at 5313) it waits for its turn to drop. A take keeps
-// exactly the newest bound + 1 lines all the same, and counts the rest as
-// skipped.
-constexpr std::size_t kDropSlackDivisor = 32;
-constexpr std::size_t kWaitSlackDivisor = 16;
-
 // Parts of ended threads kept for threads that start logging later.
 constexpr std::size_t kKeptSpareParts = 4;
 
@@ -43,12 +33,8 @@ struct ThreadParts {
 };
 
 thread_local ThreadParts t_parts;
-// Trivially destructible, so they can be read at any point of the thread's
-// end: whether t_parts is gone, and the part of the queue this thread wrote
-// to last (valid while t_parts holds it), which spares the lookup per line.
+// Trivially destructible, so it can be read at any point of the thread's end.
 thread_local bool t_partsGone = false;
-thread_local std::uint64_t t_lastQueueId = 0;
-thread_local LinePart* t_lastPart = nullptr;
 
 ThreadParts::~ThreadParts() {
     t_partsGone = true;
@@ -92,10 +78,7 @@ LineQueue::~LineQueue() {
     }
 }
 
-LinePart& LineQueue::OwnPart() {
-    if (t_lastQueueId == m_id) {
-        return *t_lastPart;
-    }
+LinePart& LineQueue::FindOwnPart() {
     if (t_partsGone) {
         return *m_sharedPart;
     }
@@ -146,35 +129,6 @@ LinePart& LineQueue::RegisterPart() {
     return *part;
 }
 
-namespace {
-
-// Locks |part| and gives the slot of its next line; the lock is given back
-// when the ring cannot grow.
-LineSlot& LockNextSlot(LinePart& part) {
-    part.lock.lock();
-    try {
-        return part.entries.next();
-    } catch (...) {
-        part.lock.unlock();
-        throw;
-    }
-}
-
-}  // namespace
-
-LineQueue::LineWriter::LineWriter(LineQueue& queue)
-    : m_queue(queue),
-      m_part(queue.OwnPart()),
-      m_slot(LockNextSlot(m_part)),
-      m_text(m_slot.inlineText),
-      m_room(LineSlot::kInlineRoom) {}
-
-LineQueue::LineWriter::~LineWriter() {
-    if (!m_committed) {
-        m_part.lock.unlock();
-    }
-}
-
 char* LineQueue::LineWriter::Enlarge(std::size_t room) {
     if (room > m_room) {
         m_text = m_slot.Spill(room);
@@ -183,43 +137,12 @@ char* LineQueue::LineWriter::Enlarge(std::size_t room) {
     return m_text;
 }
 
-void LineQueue::LineWriter::Commit(std::size_t length, std::uint32_t maxLines) {
-    if (m_text != m_slot.inlineText && length < LineSlot::kInlineRoom) {
-        // Made in the long-line buffer, then cut short: the slot says where
-        // its text is by its length alone.
-        std::memcpy(m_slot.inlineText, m_text, length);
-    }
-    // Drawn under the part's lock: a take that holds every part's lock
-    // sees every line numbered before it, so no later take gets an older
-    // line. The lines held are therefore always the numbers from some
-    // first one up to the last drawn, with none missing.
-    const std::uint64_t sequence = m_queue.m_nextSequence.fetch_add(1, std::memory_order_relaxed);
-    m_slot.sequence = sequence;
-    m_slot.length = static_cast<std::uint32_t>(length);
-    m_part.entries.commit();
-    // The lines held are numbered from m_firstHeld to |sequence|; exact
-    // here, as m_firstHeld changes only under every part's lock, this
-    // one's too. No shared counter is changed for it.
-    const std::size_t queued = static_cast<std::size_t>(
-        sequence + 1 - m_queue.m_firstHeld.load(std::memory_order_relaxed));
-    m_committed = true;
-    m_part.lock.unlock();
-    m_queue.AfterCommit(queued, maxLines);
-}
-
 void LineQueue::Push(std::string_view line, std::uint32_t maxLines) {
     LineWriter writer(*this);
     char* text =
         line.size() < writer.Capacity() ? writer.Buffer() : writer.Enlarge(line.size() + 1);
     std::memcpy(text, line.data(), line.size());
     writer.Commit(line.size(), maxLines);
-}
-
-void LineQueue::AfterCommit(std::size_t queued, std::uint32_t maxLines) {
-    const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
-    if (queued > keep && queued - keep > keep / kDropSlackDivisor) {
-        DropOldest(keep, queued - keep > keep / kWaitSlackDivisor);
-    }
 }
 
 void LineQueue::DropOldest(std::size_t keep, bool wait) {
@@ -335,7 +258,9 @@ void LineQueue::TakeLines(std::uint32_t maxLines, Sink&& sink) {
         m_skipped += first;
     }
     for (std::size_t n = first; n < lines.size(); ++n) {
-        sink(std::string_view(lines[n].slot->Text(), lines[n].slot->length));
+        // A line ends at a NUL in it (an argument printed with %c).
+        const char* text = lines[n].slot->Text();
+        sink(std::string_view(text, strnlen(text, lines[n].slot->length)));
     }
 
     // Each ring goes back to its part as the room for the next round, unless

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,7 +47,7 @@ public:
     // The slot the next value goes into, after the newest; it still holds
     // whatever was last stored there. commit() makes it part of the ring.
     T& next() {
-        if (m_count == m_slots.size()) {
+        if (m_count == m_slots.size()) [[unlikely]] {
             Grow();
         }
         return m_slots[Index(m_count)];
@@ -95,7 +96,7 @@ private:
 
     // The new slots are written (zeroed) here, once, so that a line made in
     // one later finds its memory ready rather than fault it in.
-    void Grow() {
+    [[gnu::noinline]] void Grow() {
         std::vector<T> larger(m_slots.empty() ? kInitialSlots : m_slots.size() * 2);
         for (std::size_t i = 0; i < m_count; ++i) {
             larger[i] = std::move(m_slots[Index(i)]);
@@ -205,7 +206,8 @@ public:
         // is not carried over. Returns the new buffer.
         char* Enlarge(std::size_t room);
         // Queues the first |length| characters of the buffer (less than
-        // Capacity()) as the newest line, with the bound |maxLines|.
+        // Capacity()) as the newest line, with the bound |maxLines|. A NUL
+        // among them ends the line: the take stops there.
         void Commit(std::size_t length, std::uint32_t maxLines);
 
     private:
@@ -217,7 +219,8 @@ public:
         bool m_committed = false;
     };
 
-    // Appends a copy of |line| as the newest line, with the bound |maxLines|.
+    // Appends a copy of |line| as the newest line, with the bound |maxLines|
+    // (up to a NUL in it, as Commit).
     void Push(std::string_view line, std::uint32_t maxLines);
 
     // Takes every line queued so far into |lines| (oldest first), with the
@@ -249,11 +252,20 @@ private:
         const LineSlot* slot;
     };
 
+    // Past the bound, a push drops down to it in one go once the whole is
+    // this fraction of the bound over it (5000 + 1 lines: at 5157), so that
+    // producers look at the other parts once per many lines rather than at
+    // every line; it leaves the work to a take or another thread's drop that
+    // is under way. Past the larger fraction (at 5313) it waits for its turn
+    // to drop. A take keeps exactly the newest bound + 1 lines all the same,
+    // and counts the rest as skipped.
+    static constexpr std::size_t kDropSlackDivisor = 32;
+    static constexpr std::size_t kWaitSlackDivisor = 16;
+
     LinePart& OwnPart();
+    // OwnPart for a queue other than the one this thread wrote to last.
+    LinePart& FindOwnPart();
     LinePart& RegisterPart();
-    // After a line numbered so that |queued| lines are held: drops the oldest
-    // down to the bound when the whole is over it by the slack.
-    void AfterCommit(std::size_t queued, std::uint32_t maxLines);
     // Drops the oldest lines over all parts until at most |keep| are held.
     // With |wait| false it gives up when a take or another drop is under way.
     void DropOldest(std::size_t keep, bool wait);
@@ -283,5 +295,70 @@ private:
     std::unique_lock<std::mutex> m_forkPartsLock;
     std::vector<std::unique_lock<PartLock>> m_forkPartLocks;
 };
+
+// The part of the queue the calling thread wrote to last, which spares the
+// lookup per line; valid while the thread's list of parts holds it.
+// Trivially destructible, so it can be read at any point of the thread's end.
+inline thread_local std::uint64_t t_lastQueueId = 0;
+inline thread_local LinePart* t_lastPart = nullptr;
+
+inline LinePart& LineQueue::OwnPart() {
+    if (t_lastQueueId == m_id) [[likely]] {
+        return *t_lastPart;
+    }
+    return FindOwnPart();
+}
+
+// Locks |part| and gives the slot of its next line; the lock is given back
+// when the ring cannot grow.
+inline LineSlot& LockNextSlot(LinePart& part) {
+    part.lock.lock();
+    try {
+        return part.entries.next();
+    } catch (...) {
+        part.lock.unlock();
+        throw;
+    }
+}
+
+inline LineQueue::LineWriter::LineWriter(LineQueue& queue)
+    : m_queue(queue),
+      m_part(queue.OwnPart()),
+      m_slot(LockNextSlot(m_part)),
+      m_text(m_slot.inlineText),
+      m_room(LineSlot::kInlineRoom) {}
+
+inline LineQueue::LineWriter::~LineWriter() {
+    if (!m_committed) {
+        m_part.lock.unlock();
+    }
+}
+
+inline void LineQueue::LineWriter::Commit(std::size_t length, std::uint32_t maxLines) {
+    if (m_text != m_slot.inlineText && length < LineSlot::kInlineRoom) [[unlikely]] {
+        // Made in the long-line buffer, then cut short: the slot says where
+        // its text is by its length alone.
+        std::memcpy(m_slot.inlineText, m_text, length);
+    }
+    // Drawn under the part's lock: a take that holds every part's lock
+    // sees every line numbered before it, so no later take gets an older
+    // line. The lines held are therefore always the numbers from some
+    // first one up to the last drawn, with none missing.
+    const std::uint64_t sequence = m_queue.m_nextSequence.fetch_add(1, std::memory_order_relaxed);
+    m_slot.sequence = sequence;
+    m_slot.length = static_cast<std::uint32_t>(length);
+    m_part.entries.commit();
+    // The lines held are numbered from m_firstHeld to |sequence|; exact
+    // here, as m_firstHeld changes only under every part's lock, this
+    // one's too. No shared counter is changed for it.
+    const std::size_t queued = static_cast<std::size_t>(
+        sequence + 1 - m_queue.m_firstHeld.load(std::memory_order_relaxed));
+    m_committed = true;
+    m_part.lock.unlock();
+    const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
+    if (queued > keep + keep / kDropSlackDivisor) [[unlikely]] {
+        m_queue.DropOldest(keep, queued > keep + keep / kWaitSlackDivisor);
+    }
+}
 
 }  // namespace ZelLog::detail
