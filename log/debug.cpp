@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "log/configuration.h"
+#include "log/detail/line_clock.h"
 #include "log/line_format.h"
 #include "log/log_writer.h"
 #include "platform/clock.h"
@@ -398,7 +399,7 @@ void CDebug::PrintRaw(const char* format, ...) {
 
 void CDebug::WritePrefixedLine(const LineShape& shape, const char* format, va_list args) {
     try {
-        const platform::WallTime now = platform::WallClockNow();
+        const platform::WallTime now = detail::LineTime();
         if ((m_options & kEchoOptionBits) == 0) {
             // The usual case: the line goes only to the file, and is made
             // straight in its queue slot. With neither the file nor the echo

@@ -37,6 +37,27 @@ bool SecondsFromLocalCivil(const CivilTime& local, std::int64_t& seconds);
 // of a few milliseconds: for "at most once per second" refreshes.
 std::int64_t CoarseMonotonicMs();
 
+// Nanoseconds of a clock that never steps back (its rate follows the wall
+// clock's corrections, its value does not follow the wall clock's steps).
+std::int64_t MonotonicNs();
+
+// The processor's cycle counter, read with one instruction: telling how much
+// time passed since a clock reading costs far less than reading the clock.
+// 0 on a processor without one. Spans are only meaningful where
+// CycleCounterKeepsTime() says so.
+inline std::uint64_t CycleCount() {
+#if defined(__x86_64__) || defined(__i386__)
+    return __builtin_ia32_rdtsc();
+#else
+    return 0;
+#endif
+}
+
+// Whether the system keeps time with the cycle counter itself (the kernel's
+// clock source is the TSC, which it uses only when the counter runs at a
+// constant rate and agrees across processors). Read once.
+bool CycleCounterKeepsTime();
+
 // Reads the TZ environment variable again (after a test changed it).
 void ReloadTimeZone();
 

@@ -2,6 +2,9 @@
 
 #include <time.h>
 
+#include <fstream>
+#include <string>
+
 namespace tapscope::platform {
 namespace {
 
@@ -65,6 +68,25 @@ std::int64_t CoarseMonotonicMs() {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::int64_t MonotonicNs() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+bool CycleCounterKeepsTime() {
+    static const bool keeps = [] {
+#if defined(__x86_64__) || defined(__i386__)
+        std::ifstream source("/sys/devices/system/clocksource/clocksource0/current_clocksource");
+        std::string name;
+        return static_cast<bool>(source >> name) && name == "tsc";
+#else
+        return false;
+#endif
+    }();
+    return keeps;
 }
 
 void ReloadTimeZone() {

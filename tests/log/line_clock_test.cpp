@@ -1,0 +1,80 @@
+#include "log/detail/line_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "runtime/log_time.h"
+
+namespace ZelLog::detail {
+namespace {
+
+using tapscope::platform::WallClockNow;
+using tapscope::platform::WallTime;
+
+// The time as a line prints it: the second and the rounded millisecond.
+std::int64_t Printed(const WallTime& time) {
+    return time.seconds * 1000 + zelmisc::detail::RoundedMillisecond(time.nanoseconds / 1000);
+}
+
+// |count| lines in a row, each between two clock readings; with |pause|
+// between them. Returns how many lines took the reading of the line before
+// (the cycle counter said it still served) instead of reading the clock.
+int CheckLines(int count, std::chrono::microseconds pause) {
+    int reused = 0;
+    WallTime last;
+    for (int i = 0; i < count; ++i) {
+        const WallTime before = WallClockNow();
+        const WallTime line = LineTime();
+        const WallTime after = WallClockNow();
+        if (Printed(line) < Printed(before) || Printed(line) > Printed(after)) {
+            ADD_FAILURE() << "line " << i << " at " << line.seconds << "." << line.nanoseconds
+                          << " between " << before.seconds << "." << before.nanoseconds << " and "
+                          << after.seconds << "." << after.nanoseconds;
+            return reused;
+        }
+        if (i > 0 && line.seconds == last.seconds && line.nanoseconds == last.nanoseconds) {
+            ++reused;
+        }
+        last = line;
+        if (pause.count() > 0) {
+            std::this_thread::sleep_for(pause);
+        }
+    }
+    return reused;
+}
+
+// A line prints the second and millisecond of a clock reading made at the
+// same moment, whether lines come close together (most take the reading of
+// the line before) or far apart, on several threads at once, and through the
+// start, while the counter's rate is not yet known.
+TEST(LineClock, ALinePrintsTheMillisecondOfTheClockAtThatMoment) {
+    // Far more lines than fit in the 20 ms the counter's rate is measured
+    // over, on any machine: the later ones use the counter where it keeps time.
+    const int reused = CheckLines(2'000'000, std::chrono::microseconds(0));
+    if (LineClockUsesCycles()) {
+        EXPECT_GT(reused, 0) << "lines close together share a reading";
+    } else {
+        std::fprintf(stderr,
+                     "note: the system does not keep time with the cycle counter here; every "
+                     "line read the clock\n");
+    }
+    CheckLines(300, std::chrono::microseconds(170));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([t] {
+            CheckLines(200'000, std::chrono::microseconds(0));
+            CheckLines(100, std::chrono::microseconds(90 * (t + 1)));
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+}  // namespace
+}  // namespace ZelLog::detail
