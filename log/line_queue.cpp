@@ -145,51 +145,32 @@ void LineQueue::Push(std::string_view line, std::uint32_t maxLines) {
     writer.Commit(line.size(), maxLines);
 }
 
-void LineQueue::DropOldest(std::size_t keep, bool wait) {
-    // Every part is held, as by a take, so that no line comes or goes
-    // meanwhile. The lines held are numbered without a gap up to the last
-    // number drawn, so the newest |keep| are those numbered from
-    // next - keep on: each part drops its lines below that, which are at its
-    // front, found by halving. The dropped lines stay in their slots, whose
-    // storage the next lines reuse.
-    //
-    // A producer that finds a take or another drop under way leaves the work
-    // to it (a take empties the queue; a drop brings it to the bound) rather
-    // than sleep on the lock: it comes back after its next line.
-    std::unique_lock partsLock(m_partsLock, std::defer_lock);
-    if (wait) {
-        partsLock.lock();
-    } else if (!partsLock.try_lock()) {
-        return;
-    }
-    for (const std::shared_ptr<LinePart>& part : m_parts) {
-        part->lock.lock();
-    }
-    const std::uint64_t next = m_nextSequence.load(std::memory_order_relaxed);
-    if (next > keep) {
-        const std::uint64_t first = next - keep;
-        for (const std::shared_ptr<LinePart>& part : m_parts) {
-            Ring<LineSlot>& entries = part->entries;
-            std::size_t low = 0;
-            std::size_t high = entries.size();
-            while (low < high) {
-                const std::size_t middle = low + (high - low) / 2;
-                if (entries[middle].sequence < first) {
-                    low = middle + 1;
-                } else {
-                    high = middle;
-                }
-            }
-            if (low > 0) {
-                entries.drop_front(low);
-                part->dropped += low;
-            }
+void LineQueue::DropBelow(LinePart& part, std::uint64_t first) {
+    // The part's lines are in order: those below |first| are at its front,
+    // found by halving. They stay in their slots, whose storage the next
+    // lines reuse.
+    Ring<LineSlot>& entries = part.entries;
+    std::size_t low = 0;
+    std::size_t high = entries.size();
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        if (entries[middle].sequence < first) {
+            low = middle + 1;
+        } else {
+            high = middle;
         }
-        m_firstHeld.store(std::max(first, m_firstHeld.load(std::memory_order_relaxed)),
-                          std::memory_order_relaxed);
     }
-    for (const std::shared_ptr<LinePart>& part : m_parts) {
-        part->lock.unlock();
+    entries.drop_front(low);
+    part.dropped += low;
+    part.front = entries.empty() ? first : entries[0].sequence;
+}
+
+void LineQueue::RaiseFirstHeld(std::uint64_t first) {
+    // Several producers may pass the bound at once; the highest number wins,
+    // as does a take's, which is past every line drawn before it.
+    std::uint64_t current = m_firstHeld.load(std::memory_order_relaxed);
+    while (current < first &&
+           !m_firstHeld.compare_exchange_weak(current, first, std::memory_order_relaxed)) {
     }
 }
 
@@ -310,6 +291,12 @@ std::size_t LineQueue::Size() {
     std::size_t size = 0;
     for (const std::shared_ptr<LinePart>& part : m_parts) {
         std::lock_guard partLock(part->lock);
+        // Lines the bound has left behind go now, as their thread would drop
+        // them at its next line.
+        const std::uint64_t first = m_firstHeld.load(std::memory_order_relaxed);
+        if (part->front < first && !part->entries.empty()) {
+            DropBelow(*part, first);
+        }
         size += part->entries.size();
     }
     return size;

@@ -15,9 +15,10 @@
 // drops its oldest line whenever a line arrives while it holds more than B
 // lines. Memory is bounded over all parts, whatever the number of producing
 // threads: a push that finds the whole more than a thirty-second over B + 1
-// lines drops the oldest lines, from whichever parts hold them, down to B + 1,
-// unless another thread is dropping or taking at that moment; past a sixteenth
-// over, the push waits for its turn to drop.
+// lines moves the number below which lines are dropped (m_firstHeld) so that
+// B + 1 remain. Each part drops its own lines below it when its thread queues
+// its next line, before it makes room for that line, or when a take, a
+// discard or a count comes by; a producer never touches another thread's part.
 //
 // Thread safety: every operation may be called from any thread.
 #pragma once
@@ -165,9 +166,12 @@ private:
 // The lines one thread queued and not yet taken. A part lives as long as its
 // queue or its thread, whichever ends last; when its thread ends, the part
 // (with its storage) goes to the next thread that starts logging.
-struct LinePart {
+struct alignas(64) LinePart {
     PartLock lock;
     Ring<LineSlot> entries;  // guarded by lock
+    // The number of the oldest line in |entries|, when there is one; read in
+    // place of the slot, whose memory was written many lines ago.
+    std::uint64_t front = 0;  // guarded by lock
     // An empty ring with room, swapped in for the entries at the next take, so
     // that the producer does not grow a new ring after every take. Touched
     // only by takes (under the queue's m_partsLock).
@@ -252,23 +256,25 @@ private:
         const LineSlot* slot;
     };
 
-    // Past the bound, a push drops down to it in one go once the whole is
+    // Past the bound, a push moves the first number held once the whole is
     // this fraction of the bound over it (5000 + 1 lines: at 5157), so that
-    // producers look at the other parts once per many lines rather than at
-    // every line; it leaves the work to a take or another thread's drop that
-    // is under way. Past the larger fraction (at 5313) it waits for its turn
-    // to drop. A take keeps exactly the newest bound + 1 lines all the same,
-    // and counts the rest as skipped.
+    // the shared number changes once per many lines rather than at every
+    // line. A take keeps exactly the newest bound + 1 lines all the same, and
+    // counts the rest as skipped.
     static constexpr std::size_t kDropSlackDivisor = 32;
-    static constexpr std::size_t kWaitSlackDivisor = 16;
 
     LinePart& OwnPart();
     // OwnPart for a queue other than the one this thread wrote to last.
     LinePart& FindOwnPart();
     LinePart& RegisterPart();
-    // Drops the oldest lines over all parts until at most |keep| are held.
-    // With |wait| false it gives up when a take or another drop is under way.
-    void DropOldest(std::size_t keep, bool wait);
+    // Drops the lines of |part| numbered below |first|. Under the part's lock.
+    static void DropBelow(LinePart& part, std::uint64_t first);
+    // Locks |part| and gives the slot of its next line, after dropping the
+    // lines the bound has left behind (they would take room); the lock is
+    // given back when the ring cannot grow.
+    static LineSlot& LockNextSlot(LinePart& part, std::uint64_t firstHeld);
+    // Moves m_firstHeld up to |first|, unless it is there already.
+    void RaiseFirstHeld(std::uint64_t first);
     // Takes every line out of every part, in queue order with the bound
     // applied, and hands each line's text to |sink|. Called with m_partsLock
     // held.
@@ -287,9 +293,9 @@ private:
     std::shared_ptr<LinePart> m_sharedPart;
     std::uint64_t m_skipped = 0;  // guarded by m_partsLock
     // The number of the oldest line held; the lines held are those numbered
-    // from it up to the last number drawn. Changed only while every part's
-    // lock is held; read by producers without a lock, to see when the bound
-    // is passed.
+    // from it up to the last number drawn (a part may still keep older ones
+    // in its slots until it drops them). It only grows: raised by a producer
+    // that passes the bound, set past every line by a take.
     alignas(64) std::atomic<std::uint64_t> m_firstHeld{0};
     // Held by the forking thread from LockForFork until the fork is over.
     std::unique_lock<std::mutex> m_forkPartsLock;
@@ -309,10 +315,11 @@ inline LinePart& LineQueue::OwnPart() {
     return FindOwnPart();
 }
 
-// Locks |part| and gives the slot of its next line; the lock is given back
-// when the ring cannot grow.
-inline LineSlot& LockNextSlot(LinePart& part) {
+inline LineSlot& LineQueue::LockNextSlot(LinePart& part, std::uint64_t firstHeld) {
     part.lock.lock();
+    if (part.front < firstHeld && !part.entries.empty()) [[unlikely]] {
+        LineQueue::DropBelow(part, firstHeld);
+    }
     try {
         return part.entries.next();
     } catch (...) {
@@ -324,7 +331,7 @@ inline LineSlot& LockNextSlot(LinePart& part) {
 inline LineQueue::LineWriter::LineWriter(LineQueue& queue)
     : m_queue(queue),
       m_part(queue.OwnPart()),
-      m_slot(LockNextSlot(m_part)),
+      m_slot(LockNextSlot(m_part, queue.m_firstHeld.load(std::memory_order_relaxed))),
       m_text(m_slot.inlineText),
       m_room(LineSlot::kInlineRoom) {}
 
@@ -347,17 +354,20 @@ inline void LineQueue::LineWriter::Commit(std::size_t length, std::uint32_t maxL
     const std::uint64_t sequence = m_queue.m_nextSequence.fetch_add(1, std::memory_order_relaxed);
     m_slot.sequence = sequence;
     m_slot.length = static_cast<std::uint32_t>(length);
+    if (m_part.entries.empty()) {
+        m_part.front = sequence;
+    }
     m_part.entries.commit();
-    // The lines held are numbered from m_firstHeld to |sequence|; exact
-    // here, as m_firstHeld changes only under every part's lock, this
-    // one's too. No shared counter is changed for it.
-    const std::size_t queued = static_cast<std::size_t>(
-        sequence + 1 - m_queue.m_firstHeld.load(std::memory_order_relaxed));
     m_committed = true;
     m_part.lock.unlock();
+    // The lines held are numbered from m_firstHeld to |sequence| (or later:
+    // the count is at most too high, never too low). No shared counter is
+    // changed for it.
+    const std::size_t queued = static_cast<std::size_t>(
+        sequence + 1 - std::min(sequence, m_queue.m_firstHeld.load(std::memory_order_relaxed)));
     const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
     if (queued > keep + keep / kDropSlackDivisor) [[unlikely]] {
-        m_queue.DropOldest(keep, queued > keep + keep / kWaitSlackDivisor);
+        m_queue.RaiseFirstHeld(sequence + 1 - keep);
     }
 }
 
