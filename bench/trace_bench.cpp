@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
 
     // The floor: the clock and the caller's formatting, kept from being
     // optimised away.
-    rows.push_back({"floor: clock read + snprintf of the message",
+    const std::string floorName = "floor: clock read + snprintf of the message";
+    rows.push_back({floorName,
                     [&] {
                         return RunProducers(1, calls, true, [](int i) {
                             timespec now{};
@@ -168,21 +169,34 @@ int main(int argc, char** argv) {
 
     std::printf("%d calls per thread, median of %d rounds\n", calls, roundCount);
     std::printf("%-44s %10s %10s %10s\n", "ns per call", "median", "p99", "p99.9");
-    double floor = 0;
-    double trace = 0;
-    for (const Row& row : rows) {
-        const Percentiles p = MedianOfRounds(row.rounds);
-        PrintRow(row.name.c_str(), p);
-        if (row.name.rfind("floor", 0) == 0) {
-            floor = p.median;
-        } else if (row.name == "CDebug::Trace, level 2, 1 producer") {
-            trace = p.median;
+    auto statistics = [&rows](const std::string& name) {
+        for (const Row& row : rows) {
+            if (row.name == name) {
+                return MedianOfRounds(row.rounds);
+            }
         }
+        return Percentiles{};
+    };
+    for (const Row& row : rows) {
+        PrintRow(row.name.c_str(), MedianOfRounds(row.rounds));
     }
+    const double floor = statistics(floorName).median;
+    const Percentiles trace = statistics("CDebug::Trace, level 2, 1 producer");
+    const Percentiles traceTwo = statistics("CDebug::Trace, level 2, 2 producers");
     if (floor > 0) {
         std::printf("CDebug::Trace at level 2 (1 producer): %.2fx the floor's median\n",
-                    trace / floor);
+                    trace.median / floor);
     }
+#if TAPSCOPE_BENCH_WITH_SPDLOG
+    const double spdlog = statistics("spdlog async, all levels, 1 producer").median;
+    const double spdlogTwo = statistics("spdlog async, all levels, 2 producers").median;
+    if (spdlog > 0 && spdlogTwo > 0) {
+        std::printf(
+            "CDebug::Trace median beside spdlog's: %.2fx (1 producer), %.2fx (2 producers)\n",
+            trace.median / spdlog, traceTwo.median / spdlogTwo);
+    }
+#endif
+    std::printf("CDebug::Trace p99.9 with 2 producers: %.2f us\n", traceTwo.p999 / 1000);
 #if TAPSCOPE_BENCH_WITH_SPDLOG
     spdOff.reset();
     spdOn.reset();

@@ -166,7 +166,7 @@ char* AppendFixed4(char* out, unsigned value) {
 
 // Copies |n| bytes; a short piece (a marker, a line end) with a few moves
 // rather than a call.
-void CopyPiece(char* to, const char* from, std::size_t n) {
+[[gnu::always_inline]] inline void CopyPiece(char* to, const char* from, std::size_t n) {
     if (n > 16) {
         std::memcpy(to, from, n);
     } else if (n >= 8) {

@@ -287,17 +287,25 @@ void LineQueue::Discard(std::uint32_t maxLines) {
 }
 
 std::size_t LineQueue::Size() {
+    // One cut through all parts, as a take makes: producers go on meanwhile
+    // with their own parts, and a count made part by part would add up lines
+    // of different moments.
     std::lock_guard lock(m_partsLock);
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        part->lock.lock();
+    }
+    const std::uint64_t first = m_firstHeld.load(std::memory_order_relaxed);
     std::size_t size = 0;
     for (const std::shared_ptr<LinePart>& part : m_parts) {
-        std::lock_guard partLock(part->lock);
         // Lines the bound has left behind go now, as their thread would drop
         // them at its next line.
-        const std::uint64_t first = m_firstHeld.load(std::memory_order_relaxed);
         if (part->front < first && !part->entries.empty()) {
             DropBelow(*part, first);
         }
         size += part->entries.size();
+    }
+    for (const std::shared_ptr<LinePart>& part : m_parts) {
+        part->lock.unlock();
     }
     return size;
 }

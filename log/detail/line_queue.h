@@ -237,7 +237,7 @@ public:
     // stay counted for the next take.
     void Discard(std::uint32_t maxLines);
 
-    // The lines held now, counted part by part.
+    // The lines held now, over all parts at one moment.
     std::size_t Size();
 
     // Around a fork of the process: LockForFork takes every lock of the
