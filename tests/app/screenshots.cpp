@@ -127,6 +127,16 @@ bool LiveViewPictures(const QDir& folder) {
     }
     printer.close();
     Wait(600);
+    // The till's newest row, its bytes in the detail below.
+    const QAbstractItemModel* rows = live->Table()->model();
+    for (int row = rows->rowCount() - 1; row >= 0; --row) {
+        if (rows->index(row, 1).data().toString().startsWith(QStringLiteral("#1")) &&
+            rows->index(row, 2).data().isValid()) {
+            live->Table()->setCurrentIndex(rows->index(row, 0));
+            break;
+        }
+    }
+    live->Table()->scrollToBottom();
     bool ok = Save(*live, folder, QStringLiteral("live-view.png"));
     till.close();
     Wait(300);
