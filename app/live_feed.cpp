@@ -52,7 +52,15 @@ std::string Describe(const RecordStart& start) {
 }  // namespace
 
 std::size_t LiveFeed::SourceKeyHash::operator()(const SourceKey& key) const {
-    std::size_t hash = std::hash<std::string>()(key.address.to_string());
+    // From the address's bytes: a look-up allocates nothing.
+    std::size_t hash = 0;
+    if (key.address.is_v4()) {
+        hash = key.address.to_v4().to_uint();
+    } else if (key.address.is_v6()) {
+        for (const unsigned char byte : key.address.to_v6().to_bytes()) {
+            hash = hash * 131 + byte;
+        }
+    }
     hash = hash * 31 + key.port;
     hash = hash * 31 + static_cast<std::size_t>(key.connection);
     hash = hash * 31 + static_cast<std::size_t>(key.kind);
@@ -137,7 +145,9 @@ void LiveFeed::CaptureEvent(const std::string& kind, const std::string& text, st
 }
 
 LiveFeed::Known LiveFeed::SourceIdLocked(const BlockSource* source) {
-    if (source == nullptr) {
+    // A sender nobody named is no source of its own.
+    if (source == nullptr ||
+        (source->kind == BlockSource::Kind::kUnknown && source->name.empty())) {
         return {0, false};
     }
     if (m_last.id != 0 && source->SameAs(m_lastSource)) {
