@@ -328,6 +328,9 @@ CaptureFileResult CaptureFile::AppendBlocks(const Block* blocks, std::size_t cou
             message.msg_iov = vectors + next;
             message.msg_iovlen = static_cast<std::size_t>(vectorCount);
             taken = sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        } else if (vectorCount == 1) {
+            // One block, the common case: write spares the kernel the vector.
+            taken = write(fd, vectors[next].iov_base, vectors[next].iov_len);
         } else {
             taken = writev(fd, vectors + next, vectorCount);
         }
