@@ -205,6 +205,9 @@ void CaptureController::OnStartStop() {
     }
 
     CreateProtocol();
+    if (m_feed != nullptr) {
+        m_feed->Begin(RecordStartFor(m_captureTab, m_captureSettings));
+    }
     std::shared_ptr<AbstractProtocol> protocol;
     {
         std::lock_guard lock(m_protocolLock);
@@ -491,6 +494,9 @@ void CaptureController::RunService() {
         }
         EndRecordLocked(reason, text, "");
     }
+    if (m_feed != nullptr) {
+        m_feed->End(reason, text, BytesWritten(), BlocksWritten());
+    }
     SetControlsState(true);
     m_workerFinished.store(true, std::memory_order_release);
 }
@@ -529,7 +535,9 @@ void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, s
     for (std::size_t first = 0; first < count;) {
         platform::CaptureFileResult result;
         bool resumed = false;
-        std::string file;
+        // The file's name for the log lines; kept from call to call so that
+        // taking it costs no allocation per block.
+        thread_local std::string file;
         std::size_t group = 0;
         std::size_t written = 0;
         {
@@ -565,7 +573,7 @@ void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, s
                 }
             }
             group = parts.size();
-            file = m_captureFile->Path();
+            file.assign(m_captureFile->Path());
             result = m_captureFile->AppendBlocks(parts.data(), group, written, m_giveUp);
             resumed = written > 0 && m_outage;
             if (m_recordWriter != nullptr && !onlyCreate) {
@@ -575,6 +583,9 @@ void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, s
                                           blocks[i].data, blocks[i].count, at);
                 }
             }
+        }
+        if (m_feed != nullptr && !onlyCreate) {
+            m_feed->Blocks(blocks + first, written);
         }
         if (resumed) {
             EndOutage(true);
@@ -658,6 +669,11 @@ void CaptureController::EndOutage(bool resumed) {
                 RecordStamp::Now());
         }
     }
+    if (m_feed != nullptr) {
+        m_feed->CaptureEvent("write-failed",
+                             Blocks(dropped) + " not written: " + Detail(m_captureFileName, cause),
+                             dropped);
+    }
     const std::string text =
         resumed ? "Writing to the capture file works again; " + Blocks(dropped) + " dropped."
                 : "The capture ended while its file could not be written; " + Blocks(dropped) +
@@ -696,6 +712,9 @@ void CaptureController::OnProtocolMessage(std::shared_ptr<AbstractProtocol> send
             m_recordWriter->CaptureEvent("message", message, 0, RecordStamp::Now());
         }
     }
+    if (m_feed != nullptr) {
+        m_feed->CaptureEvent("message", message, 0);
+    }
     const std::string title = m_view.WindowTitle();
     m_view.ShowMessage({message, "", title, MessageButtons::kOk, MessageIcon::kError});
     ZEL_ERROR_SITE()("%s", message.c_str());
@@ -720,6 +739,9 @@ void CaptureController::OnProtocolEvent(std::shared_ptr<AbstractProtocol> sender
         if (m_recordWriter != nullptr) {
             m_recordWriter->Event(event, RecordStamp::Now());
         }
+    }
+    if (m_feed != nullptr) {
+        m_feed->Event(event);
     }
     if (!IsCurrent(sender)) {
         return;  // recorded; the capture is already ending

@@ -33,6 +33,7 @@
 #include "app/capture_record_writer.h"
 #include "app/capture_roller.h"
 #include "app/capture_view.h"
+#include "app/live_feed.h"
 #include "app/settings_dialog.h"
 #include "platform/capture_file.h"
 #include "protocols/abstract_protocol.h"
@@ -119,6 +120,11 @@ public:
     // until it is stopped. Off by default; applies from the next capture.
     void SetKeepListening(bool keep) { m_keepListening = keep; }
     bool KeepListening() const { return m_keepListening; }
+    // The live view's feed: told of each capture's beginning and end, of its
+    // blocks and of its events; while no view is open that costs a relaxed
+    // load per call. Null (the command line): none. Window thread, while no
+    // capture runs; the feed must outlive the captures.
+    void SetFeed(LiveFeed* feed) { m_feed = feed; }
     // Capture files that roll over (see CaptureRoller); inactive limits keep
     // the one capture file. Window thread, while no capture runs.
     void SetRollover(RolloverLimits limits) { m_rollover = limits; }
@@ -291,6 +297,7 @@ private:
     std::atomic<std::uint64_t> m_blocks{0};
     std::atomic<std::uint64_t> m_bytes{0};
     std::atomic<std::uint64_t> m_dropped{0};
+    LiveFeed* m_feed = nullptr;  // window thread sets it while no capture runs
 };
 
 }  // namespace tapscope::app

@@ -96,14 +96,36 @@ struct CaptureRecordWriter::Hash {
         }
     }
     ~Hash() { EVP_MD_CTX_free(context); }
+    // Small blocks (a byte per read is common) are gathered and hashed a
+    // few KiB at a time: a digest update per byte costs more than the rest
+    // of the record's work on that byte.
     void Add(const char* data, std::size_t size) {
-        if (context != nullptr && size > 0) {
+        if (context == nullptr || size == 0) {
+            return;
+        }
+        if (size >= sizeof pending) {
+            Drain();
             EVP_DigestUpdate(context, data, size);
+            return;
+        }
+        if (pendingSize + size > sizeof pending) {
+            Drain();
+        }
+        std::memcpy(pending + pendingSize, data, size);
+        pendingSize += size;
+    }
+    void Drain() {
+        if (pendingSize > 0) {
+            EVP_DigestUpdate(context, pending, pendingSize);
+            pendingSize = 0;
         }
     }
     std::string Hex() {
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int size = 0;
+        if (context != nullptr) {
+            Drain();
+        }
         if (context == nullptr || EVP_DigestFinal_ex(context, digest, &size) != 1) {
             return "";
         }
@@ -115,6 +137,9 @@ struct CaptureRecordWriter::Hash {
         }
         return hex;
     }
+
+    char pending[4096];
+    std::size_t pendingSize = 0;
 };
 
 RecordStamp RecordStamp::Now() {

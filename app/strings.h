@@ -33,6 +33,8 @@ inline constexpr const char* kStatusLabel = "Status:";
 // The context menu item that makes a serial capture wait for its device.
 inline constexpr const char* kReconnectText = "Reconnect a serial device that comes back";
 inline constexpr const char* kKeepListeningText = "Keep listening when a TCP client closes";
+// The context menu item that opens the live view beside the window.
+inline constexpr const char* kLiveViewText = "Live view...";
 inline constexpr const char* kInitialCaption = "Start";
 
 // About box (dialog template 100).

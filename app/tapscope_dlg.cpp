@@ -17,6 +17,7 @@
 #include "app/com_setting_dialog.h"
 #include "app/dialog_units.h"
 #include "app/ethernet_setting_dialog.h"
+#include "app/live_view.h"
 #include "app/strings.h"
 
 namespace app = tapscope::app;
@@ -101,6 +102,7 @@ CtapScopeDlg::CtapScopeDlg(QWidget* parent, std::string logFileName)
       m_hIcon(app::ApplicationIcon()),
       m_title(app::kMainTitle),
       m_controller(*this, std::move(logFileName)) {
+    m_controller.SetFeed(&m_feed);
     setFont(app::DialogFont());
     const app::DialogUnits units(font());
     setWindowTitle(ToQString(m_title));
@@ -141,6 +143,8 @@ CtapScopeDlg::CtapScopeDlg(QWidget* parent, std::string logFileName)
 
 CtapScopeDlg::~CtapScopeDlg() {
     EndCapture();
+    // The live view reads m_feed, which goes before the child windows do.
+    delete m_liveView;
 }
 
 void CtapScopeDlg::OnInitDialog() {
@@ -152,6 +156,10 @@ void CtapScopeDlg::OnInitDialog() {
         connect(about, &QAction::triggered, this, &CtapScopeDlg::OnAbout);
         addAction(about);
     }
+    // What arrives, as it arrives, in a window beside this one.
+    auto* liveView = new QAction(QString::fromLatin1(app::kLiveViewText), this);
+    connect(liveView, &QAction::triggered, this, &CtapScopeDlg::OnLiveView);
+    addAction(liveView);
     // A serial capture whose device goes away waits for it to come back
     // (re-plugged, perhaps under another kernel name) instead of ending.
     m_reconnectAction = new QAction(QString::fromLatin1(app::kReconnectText), this);
@@ -235,6 +243,20 @@ void CtapScopeDlg::OnBrowse() {
 void CtapScopeDlg::OnAbout() {
     CAboutDlg about(this);
     about.exec();
+}
+
+void CtapScopeDlg::OnLiveView() {
+    if (m_liveView == nullptr) {
+        m_liveView = new CLiveView(m_feed, this);
+        m_liveView->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    m_liveView->show();
+    m_liveView->raise();
+    m_liveView->activateWindow();
+}
+
+CLiveView* CtapScopeDlg::LiveView() const {
+    return m_liveView.data();
 }
 
 std::string CtapScopeDlg::ReadFileName() {

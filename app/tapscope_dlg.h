@@ -26,7 +26,9 @@
 
 #include "app/capture_controller.h"
 #include "app/capture_view.h"
+#include "app/live_feed.h"
 
+class CLiveView;
 class QLineEdit;
 class QMessageBox;
 class QProgressBar;
@@ -46,6 +48,8 @@ public:
     void OnBrowse();
     void OnTabSelChange(int index);
     void OnAbout();
+    // Opens the live view beside the window, or raises it.
+    void OnLiveView();
     // Replaces the settings page with a new one for tab |index| and places it
     // in the tab control's display area.
     void ShowSettingsPage(int index);
@@ -59,6 +63,8 @@ public:
     QProgressBar* Progress() const { return m_progress; }
     QPushButton* StartButton() const { return m_startButton; }
     QWidget* SettingsPageWidget() const { return m_pageWidget; }
+    // The live view while it is open; null otherwise.
+    CLiveView* LiveView() const;
     // The context menu's checkable "reconnect" item.
     QAction* ReconnectAction() const { return m_reconnectAction; }
 
@@ -120,6 +126,9 @@ private:
 
     QIcon m_hIcon;
     const std::string m_title;
+    // What the capture hands the live view; before the controller, which
+    // uses it until it goes.
+    tapscope::app::LiveFeed m_feed;
     tapscope::app::CaptureController m_controller;
 
     QLineEdit* m_fileNameBox = nullptr;     // 1000
@@ -131,6 +140,7 @@ private:
     QAction* m_reconnectAction = nullptr;
     QAction* m_keepListeningAction = nullptr;
     QTimer* m_progressTimer = nullptr;
+    QPointer<CLiveView> m_liveView;
 
     std::mutex m_handoffLock;
     std::condition_variable m_boxAnswered;

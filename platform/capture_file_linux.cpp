@@ -274,29 +274,46 @@ CaptureFileResult CaptureFile::AppendBlocks(const Block* blocks, std::size_t cou
     if (!result.Ok()) {
         return result;
     }
-    struct stat before {};
-    const bool known = fstat(fd, &before) == 0;
-    if (known && !keep && S_ISFIFO(before.st_mode)) {
-        m_keptFd = fd;  // a FIFO by name: open until Close
-        keep = true;
+    // Where the file ends before the blocks, to cut a torn block off. A file
+    // opened by name is asked with lseek, which costs the kernel far less
+    // than fstat and is made per block; only what cannot seek (a FIFO, a
+    // terminal) is asked what it is.
+    bool seekable = false;
+    off_t start = -1;
+    if (!keep) {
+        start = lseek(fd, 0, SEEK_END);
+        seekable = start >= 0;
+        struct stat status {};
+        if (!seekable && fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) {
+            m_keptFd = fd;  // a FIFO by name: open until Close
+            keep = true;
+        }
+    } else {
+        struct stat before {};
+        seekable = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+        start = before.st_size;
     }
-    // Where a regular file ends before the blocks, to cut a torn block off.
-    const bool regular = known && S_ISREG(before.st_mode);
-    off_t start = before.st_size;
     // Files opened by name append; standard output is taken as it was given.
     const bool appending = !keep || (fcntl(fd, F_GETFL) & O_APPEND) != 0;
-    if (regular && !appending) {
+    if (seekable && !appending) {
         start = lseek(fd, 0, SEEK_CUR);  // standard output redirected with ">"
     }
 
     // What is left to write, as vectors; the first is advanced past what a
-    // short write took.
-    std::vector<iovec> vectors;
-    vectors.reserve(count);
+    // short write took. A few blocks, the common case, need no allocation.
+    constexpr std::size_t kInlineVectors = 16;
+    iovec inlineVectors[kInlineVectors];
+    std::vector<iovec> manyVectors;
+    iovec* vectors = inlineVectors;
+    if (count > kInlineVectors) {
+        manyVectors.resize(count);
+        vectors = manyVectors.data();
+    }
+    std::size_t vectorTotal = 0;
     std::size_t size = 0;
     for (std::size_t i = 0; i < count; ++i) {
         if (blocks[i].size > 0) {
-            vectors.push_back({const_cast<char*>(blocks[i].data), blocks[i].size});
+            vectors[vectorTotal++] = {const_cast<char*>(blocks[i].data), blocks[i].size};
         }
         size += blocks[i].size;
     }
@@ -304,15 +321,18 @@ CaptureFileResult CaptureFile::AppendBlocks(const Block* blocks, std::size_t cou
     std::size_t next = 0;  // the first vector not wholly written
     while (done < size) {
         const int vectorCount =
-            static_cast<int>(std::min<std::size_t>(vectors.size() - next, IOV_MAX));
+            static_cast<int>(std::min<std::size_t>(vectorTotal - next, IOV_MAX));
         ssize_t taken = 0;
         if (m_keptIsSocket && keep) {
             msghdr message{};
-            message.msg_iov = vectors.data() + next;
+            message.msg_iov = vectors + next;
             message.msg_iovlen = static_cast<std::size_t>(vectorCount);
             taken = sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        } else if (vectorCount == 1) {
+            // One block, the common case: write spares the kernel the vector.
+            taken = write(fd, vectors[next].iov_base, vectors[next].iov_len);
         } else {
-            taken = writev(fd, vectors.data() + next, vectorCount);
+            taken = writev(fd, vectors + next, vectorCount);
         }
         if (taken >= 0) {
             done += static_cast<std::size_t>(taken);
@@ -351,13 +371,15 @@ CaptureFileResult CaptureFile::AppendBlocks(const Block* blocks, std::size_t cou
         end += blocks[written].size;
         whole = end;
     }
-    if (result.result == AppendResult::kWriteFailed && regular && done > whole && start >= 0) {
-        // Cut the part of the block that made it, unless someone else wrote
-        // to the file meanwhile: then the cut would take their bytes too.
+    if (result.result == AppendResult::kWriteFailed && seekable && done > whole && start >= 0) {
+        // Cut the part of the block that made it from a regular file, unless
+        // someone else wrote to it meanwhile: then the cut would take their
+        // bytes too.
         const off_t cut = start + static_cast<off_t>(whole);
         struct stat after {};
-        if (fstat(fd, &after) == 0 && after.st_size == start + static_cast<off_t>(done) &&
-            ftruncate(fd, cut) == 0 && !appending) {
+        if (fstat(fd, &after) == 0 && S_ISREG(after.st_mode) &&
+            after.st_size == start + static_cast<off_t>(done) && ftruncate(fd, cut) == 0 &&
+            !appending) {
             lseek(fd, cut, SEEK_SET);
         }
     }

@@ -273,11 +273,13 @@ TEST_F(WindowTest, BrowseKeepsTheNameOnCancelAndTakesTheChosenPath) {
 }
 
 TEST_F(WindowTest, TheContextMenuOpensTheAboutBox) {
-    // The about box first, then the reconnect and keep-listening items.
-    ASSERT_EQ(m_window->actions().size(), 3);
+    // The about box first, the live view beside it, then the reconnect and
+    // keep-listening items.
+    ASSERT_EQ(m_window->actions().size(), 4);
     QAction* about = m_window->actions().front();
-    EXPECT_EQ(m_window->actions()[1], m_window->ReconnectAction());
-    EXPECT_EQ(m_window->actions()[2], m_window->KeepListeningAction());
+    EXPECT_EQ(m_window->actions()[1]->text(), "Live view...");
+    EXPECT_EQ(m_window->actions()[2], m_window->ReconnectAction());
+    EXPECT_EQ(m_window->actions()[3], m_window->KeepListeningAction());
     EXPECT_TRUE(m_window->KeepListeningAction()->isCheckable());
     EXPECT_EQ(about->text(), "&About tapScope...");
     QString title;
