@@ -98,6 +98,8 @@ LinePart& LineQueue::RegisterPart() {
     std::erase_if(t_parts.slots, [](const ThreadParts::Slot& slot) {
         return slot.part->queueEnded.load(std::memory_order_acquire);
     });
+    // Room first: a part taken over must not be left without a thread.
+    t_parts.slots.reserve(t_parts.slots.size() + 1);
     std::shared_ptr<LinePart> part;
     {
         std::lock_guard lock(m_partsLock);
@@ -177,8 +179,8 @@ void LineQueue::RaiseFirstHeld(std::uint64_t first) {
 template <typename Sink>
 void LineQueue::TakeLines(std::uint32_t maxLines, Sink&& sink) {
     std::vector<Ring<LineSlot>> taken(m_parts.size());
-    // The part each ring came from, while the part stays; null for a part that goes.
-    std::vector<LinePart*> staying(m_parts.size(), nullptr);
+    // The part each ring came from; a part that goes takes its ring with it.
+    std::vector<LinePart*> owners(m_parts.size(), nullptr);
     std::vector<std::shared_ptr<LinePart>> live;
     std::vector<std::shared_ptr<LinePart>> ended;
     {
@@ -203,7 +205,7 @@ void LineQueue::TakeLines(std::uint32_t maxLines, Sink&& sink) {
             } else {
                 ended.push_back(m_parts[i]);
             }
-            staying[i] = &part;
+            owners[i] = &part;
         }
         // Every part is empty now.
         m_firstHeld.store(m_nextSequence.load(std::memory_order_relaxed),
@@ -260,7 +262,7 @@ void LineQueue::TakeLines(std::uint32_t maxLines, Sink&& sink) {
             }
         }
         ring.reuse();
-        staying[i]->spare.swap(ring);
+        owners[i]->spare.swap(ring);
     }
     for (std::shared_ptr<LinePart>& part : ended) {
         if (m_spareParts.size() < kKeptSpareParts) {

@@ -23,6 +23,7 @@
 // Thread safety: every operation may be called from any thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -132,11 +133,11 @@ struct alignas(64) LineSlot {
 };
 static_assert(sizeof(LineSlot) == LineSlot::kSize);
 
-// The lock of one thread's part. Its owner takes it for every line and almost
-// never finds it taken; a take or a drop holds it for a swap or a few index
-// steps. So a waiter spins a little and then yields, rather than sleep in the
-// kernel, and the owner pays one atomic exchange to take it and a plain store
-// to give it back.
+// The lock of one thread's part. Its owner holds it while it makes a line in
+// the part (a formatting's time) and almost never finds it taken; a take or a
+// count holds it for a swap or a few index steps. So a waiter spins a little
+// and then yields, rather than sleep in the kernel, and the owner pays one
+// atomic exchange to take it and a plain store to give it back.
 class PartLock {
 public:
     void lock() {
@@ -360,9 +361,9 @@ inline void LineQueue::LineWriter::Commit(std::size_t length, std::uint32_t maxL
     m_part.entries.commit();
     m_committed = true;
     m_part.lock.unlock();
-    // The lines held are numbered from m_firstHeld to |sequence| (or later:
-    // the count is at most too high, never too low). No shared counter is
-    // changed for it.
+    // The lines held are numbered from m_firstHeld to |sequence|, or fewer
+    // when m_firstHeld has moved on since it was read: the count errs high,
+    // never low. No shared counter is changed for it.
     const std::size_t queued = static_cast<std::size_t>(
         sequence + 1 - std::min(sequence, m_queue.m_firstHeld.load(std::memory_order_relaxed)));
     const std::size_t keep = static_cast<std::size_t>(maxLines) + 1;
