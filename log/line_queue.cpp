@@ -240,10 +240,11 @@ void LineQueue::TakeLines(std::uint32_t maxLines, Sink&& sink) {
         first = lines.size() - keep;
         m_skipped += first;
     }
+    sink.Reserve(lines.size() - first);
     for (std::size_t n = first; n < lines.size(); ++n) {
         // A line ends at a NUL in it (an argument printed with %c).
         const char* text = lines[n].slot->Text();
-        sink(std::string_view(text, strnlen(text, lines[n].slot->length)));
+        sink.Add(std::string_view(text, strnlen(text, lines[n].slot->length)));
     }
 
     // Each ring goes back to its part as the room for the next round, unless
@@ -271,10 +272,26 @@ void LineQueue::TakeLines(std::uint32_t maxLines, Sink&& sink) {
     }
 }
 
+namespace {
+
+// Where a take puts the lines it hands out.
+struct LinesSink {
+    std::vector<std::string>& lines;
+    void Reserve(std::size_t count) { lines.reserve(count); }
+    void Add(std::string_view text) { lines.emplace_back(text); }
+};
+
+struct NoSink {
+    void Reserve(std::size_t) {}
+    void Add(std::string_view) {}
+};
+
+}  // namespace
+
 std::uint64_t LineQueue::Take(std::uint32_t maxLines, std::vector<std::string>& lines) {
     lines.clear();
     std::lock_guard lock(m_partsLock);
-    TakeLines(maxLines, [&lines](std::string_view text) { lines.emplace_back(text); });
+    TakeLines(maxLines, LinesSink{lines});
     if (lines.empty()) {
         return 0;
     }
@@ -285,7 +302,7 @@ std::uint64_t LineQueue::Take(std::uint32_t maxLines, std::vector<std::string>& 
 
 void LineQueue::Discard(std::uint32_t maxLines) {
     std::lock_guard lock(m_partsLock);
-    TakeLines(maxLines, [](std::string_view) {});
+    TakeLines(maxLines, NoSink{});
 }
 
 std::size_t LineQueue::Size() {

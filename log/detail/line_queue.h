@@ -125,6 +125,18 @@ struct alignas(64) LineSlot {
     std::unique_ptr<char[]> spill;
     char inlineText[kInlineRoom] = {};
 
+    LineSlot() = default;
+    // A ring that grows moves its slots: only the text they hold is copied.
+    LineSlot(LineSlot&& other) noexcept { *this = std::move(other); }
+    LineSlot& operator=(LineSlot&& other) noexcept {
+        sequence = other.sequence;
+        length = other.length;
+        spillRoom = std::exchange(other.spillRoom, 0);
+        spill = std::move(other.spill);
+        std::memcpy(inlineText, other.inlineText, std::min<std::size_t>(length, kInlineRoom));
+        return *this;
+    }
+
     bool Inline() const { return length < kInlineRoom; }
     const char* Text() const { return Inline() ? inlineText : spill.get(); }
     // Room of at least |room| bytes outside the slot, keeping the buffer
@@ -277,8 +289,8 @@ private:
     // Moves m_firstHeld up to |first|, unless it is there already.
     void RaiseFirstHeld(std::uint64_t first);
     // Takes every line out of every part, in queue order with the bound
-    // applied, and hands each line's text to |sink|. Called with m_partsLock
-    // held.
+    // applied, and hands their count and then each line's text to |sink|
+    // (Reserve, Add). Called with m_partsLock held.
     template <typename Sink>
     void TakeLines(std::uint32_t maxLines, Sink&& sink);
 
