@@ -11,17 +11,21 @@ namespace {
 
 namespace platform = tapscope::platform;
 
+// A reading of a clock counts only when the counter moved less than this
+// across it (a few microseconds on any processor of 1 GHz or more): a thread
+// that was preempted in between learns nothing from it.
+constexpr std::uint64_t kTightCycles = 10'000;
 // The counter's rate is measured over at least this span of the monotonic
-// clock: the two readings' own jitter (tens of nanoseconds) is then a few
-// millionths of it.
-constexpr std::int64_t kCalibrationSpanNs = 20'000'000;
+// clock: the two tight readings' own uncertainty is then at most a ten
+// thousandth of it.
+constexpr std::int64_t kCalibrationSpanNs = 100'000'000;
 // A window counts this share fewer cycles than the time it stands for (the
-// wall clock's rate may be corrected by up to 500 millionths), and ends this
-// long before the printed millisecond changes.
+// rate's uncertainty, and the wall clock's rate corrections of up to 500
+// millionths), and ends this long before the printed millisecond changes.
 constexpr double kRateSlack = 1e-3;
 constexpr std::int64_t kWindowMarginNs = 2'000;
-// Two readings of one thread less than kCheckSpanNs apart must be as far
-// apart as their cycles say, give or take kDisagreementNs; otherwise the
+// Two tight readings of one thread less than kCheckSpanNs apart must be as
+// far apart as their cycles say, give or take kDisagreementNs; otherwise the
 // counter does not keep time here (or the clock was set): it is not used
 // again.
 constexpr std::int64_t kCheckSpanNs = 100'000'000;
@@ -34,7 +38,7 @@ struct Calibration {
     // Cycles per nanosecond; 0 while unknown, or when the counter is not used.
     std::atomic<double> rate{0};
     std::atomic<bool> unused{false};
-    std::mutex lock;  // guards the start of the measurement
+    std::mutex lock;  // guards the measurement
     bool started = false;
     std::int64_t startNs = 0;
     std::uint64_t startCycles = 0;
@@ -51,8 +55,9 @@ void StopUsingCycles(Calibration& calibration) {
     calibration.rate.store(0, std::memory_order_relaxed);
 }
 
-// The counter's rate, measured as lines read the clock: 0 until 20 ms have
-// passed since the first, and for good where the counter is not used.
+// The counter's rate, measured as lines read the clock: 0 until 100 ms have
+// passed since the first tight reading, and for good where the counter is
+// not used.
 double CycleRate() {
     Calibration& calibration = TheCalibration();
     const double rate = calibration.rate.load(std::memory_order_acquire);
@@ -70,8 +75,13 @@ double CycleRate() {
         StopUsingCycles(calibration);
         return 0;
     }
-    const std::uint64_t cycles = platform::CycleCount();
+    const std::uint64_t before = platform::CycleCount();
     const std::int64_t ns = platform::MonotonicNs();
+    const std::uint64_t after = platform::CycleCount();
+    if (after - before > kTightCycles) {
+        return 0;
+    }
+    const std::uint64_t cycles = before + (after - before) / 2;
     if (!calibration.started) {
         calibration.started = true;
         calibration.startNs = ns;
@@ -100,12 +110,13 @@ std::int64_t NsBetween(const platform::WallTime& from, const platform::WallTime&
 
 platform::WallTime ReadLineClock(LineClockState& state, std::uint64_t cycles) {
     const platform::WallTime reading = platform::WallClockNow();
+    const bool tight = platform::CycleCount() - cycles <= kTightCycles;
     const double rate = CycleRate();
     std::uint64_t window = 0;
     if (rate > 0) {
         const std::int64_t predicted =
             static_cast<std::int64_t>(static_cast<double>(cycles - state.cycles) / rate);
-        if (state.cycles != 0 && predicted >= 0 && predicted < kCheckSpanNs &&
+        if (tight && state.tight && predicted >= 0 && predicted < kCheckSpanNs &&
             std::llabs(NsBetween(state.reading, reading) - predicted) > kDisagreementNs) {
             StopUsingCycles(TheCalibration());
         } else {
@@ -116,8 +127,10 @@ platform::WallTime ReadLineClock(LineClockState& state, std::uint64_t cycles) {
             const std::int64_t end = millisecond >= 999
                                          ? 1'000'000'000
                                          : (std::int64_t{millisecond} * 1000 + 500) * 1000;
-            // |cycles| was counted before the reading: the window, counted
-            // from there, ends earlier still than the time it stands for.
+            // |cycles| was counted before the reading (however long before,
+            // should the thread have been preempted in between): the window,
+            // counted from there, ends earlier still than the time it stands
+            // for.
             const std::int64_t left = end - reading.nanoseconds - kWindowMarginNs;
             if (left > 0) {
                 window =
@@ -127,12 +140,17 @@ platform::WallTime ReadLineClock(LineClockState& state, std::uint64_t cycles) {
     }
     state.cycles = cycles;
     state.window = window;
+    state.tight = tight;
     state.reading = reading;
     return reading;
 }
 
-bool LineClockUsesCycles() {
-    return CycleRate() > 0;
+LineClockMode CurrentLineClockMode() {
+    if (CycleRate() > 0) {
+        return LineClockMode::kCycles;
+    }
+    return TheCalibration().unused.load(std::memory_order_relaxed) ? LineClockMode::kClockOnly
+                                                                   : LineClockMode::kMeasuring;
 }
 
 }  // namespace ZelLog::detail

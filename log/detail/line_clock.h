@@ -6,9 +6,10 @@
 // bursts: most lines of a burst share a millisecond.
 //
 // The counter's rate is measured against the monotonic clock once per
-// process, over the first lines' 20 ms. Where the system does not keep time
-// with the counter itself, or a reading shows that the counter and the clock
-// disagree, every line reads the clock.
+// process, over the first lines' 100 ms, from readings the counter brackets
+// closely. Where the system does not keep time with the counter itself, or
+// two such readings show that the counter and the clock disagree, every line
+// reads the clock.
 //
 // Every function may be called from any thread.
 #pragma once
@@ -22,6 +23,7 @@ namespace ZelLog::detail {
 struct LineClockState {
     std::uint64_t cycles = 0;  // the counter just before |reading|
     std::uint64_t window = 0;  // cycles after |cycles| that |reading| serves; 0: none
+    bool tight = false;        // the counter moved little across the reading
     tapscope::platform::WallTime reading;
 };
 
@@ -43,7 +45,9 @@ inline tapscope::platform::WallTime LineTime() {
     return ReadLineClock(state, cycles);
 }
 
-// Whether lines use the cycle counter (its rate is known and trusted) by now.
-bool LineClockUsesCycles();
+// Whether lines use the cycle counter by now: its rate is still being
+// measured, it is known and trusted, or every line reads the clock.
+enum class LineClockMode { kMeasuring, kCycles, kClockOnly };
+LineClockMode CurrentLineClockMode();
 
 }  // namespace ZelLog::detail

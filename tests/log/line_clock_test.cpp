@@ -50,13 +50,19 @@ int CheckLines(int count, std::chrono::microseconds pause) {
 
 // A line prints the second and millisecond of a clock reading made at the
 // same moment, whether lines come close together (most take the reading of
-// the line before) or far apart, on several threads at once, and through the
-// start, while the counter's rate is not yet known.
+// the line before) or far apart, on several threads at once, and from the
+// start, while the counter's rate is still being measured.
 TEST(LineClock, ALinePrintsTheMillisecondOfTheClockAtThatMoment) {
-    // Far more lines than fit in the 20 ms the counter's rate is measured
-    // over, on any machine: the later ones use the counter where it keeps time.
-    const int reused = CheckLines(2'000'000, std::chrono::microseconds(0));
-    if (LineClockUsesCycles()) {
+    // Lines close together until the counter's rate is known (or the counter
+    // is found unusable here), then as many again.
+    constexpr int kBatches = 5000;
+    int batch = 0;
+    while (CurrentLineClockMode() == LineClockMode::kMeasuring && batch++ < kBatches) {
+        CheckLines(10'000, std::chrono::microseconds(0));
+    }
+    ASSERT_NE(CurrentLineClockMode(), LineClockMode::kMeasuring);
+    const int reused = CheckLines(200'000, std::chrono::microseconds(0));
+    if (CurrentLineClockMode() == LineClockMode::kCycles) {
         EXPECT_GT(reused, 0) << "lines close together share a reading";
     } else {
         std::fprintf(stderr,
