@@ -12,13 +12,14 @@ namespace {
 namespace platform = tapscope::platform;
 
 // A reading of a clock counts only when the counter moved less than this
-// across it (a few microseconds on any processor of 1 GHz or more): a thread
-// that was preempted in between learns nothing from it.
+// across it (10 microseconds at 1 GHz or more): a thread that was preempted
+// in between learns nothing from it.
 constexpr std::uint64_t kTightCycles = 10'000;
 // The counter's rate is measured over at least this span of the monotonic
-// clock: the two tight readings' own uncertainty is then at most a ten
-// thousandth of it.
-constexpr std::int64_t kCalibrationSpanNs = 100'000'000;
+// clock, from readings bracketed still more closely (2 microseconds at 1 GHz
+// or more): their uncertainty is then at most two ten-thousandths of it.
+constexpr std::int64_t kCalibrationSpanNs = 20'000'000;
+constexpr std::uint64_t kCalibrationTightCycles = 2'000;
 // A window counts this share fewer cycles than the time it stands for (the
 // rate's uncertainty, and the wall clock's rate corrections of up to 500
 // millionths), and ends this long before the printed millisecond changes.
@@ -55,7 +56,7 @@ void StopUsingCycles(Calibration& calibration) {
     calibration.rate.store(0, std::memory_order_relaxed);
 }
 
-// The counter's rate, measured as lines read the clock: 0 until 100 ms have
+// The counter's rate, measured as lines read the clock: 0 until 20 ms have
 // passed since the first tight reading, and for good where the counter is
 // not used.
 double CycleRate() {
@@ -78,7 +79,7 @@ double CycleRate() {
     const std::uint64_t before = platform::CycleCount();
     const std::int64_t ns = platform::MonotonicNs();
     const std::uint64_t after = platform::CycleCount();
-    if (after - before > kTightCycles) {
+    if (after - before > kCalibrationTightCycles) {
         return 0;
     }
     const std::uint64_t cycles = before + (after - before) / 2;

@@ -6,7 +6,7 @@
 // bursts: most lines of a burst share a millisecond.
 //
 // The counter's rate is measured against the monotonic clock once per
-// process, over the first lines' 100 ms, from readings the counter brackets
+// process, over the first lines' 20 ms, from readings the counter brackets
 // closely. Where the system does not keep time with the counter itself, or
 // two such readings show that the counter and the clock disagree, every line
 // reads the clock.
