@@ -3,7 +3,9 @@
 // millisecond a line prints cannot have changed; a line made within them
 // takes that reading (it prints the same time), any other line reads the
 // clock. A cycle costs a third of a clock reading to count, and lines come in
-// bursts: most lines of a burst share a millisecond.
+// bursts: most lines of a burst share a millisecond. (A line made just after
+// the wall clock was set may still show the time of the reading before, up to
+// the end of that reading's millisecond.)
 //
 // The counter's rate is measured against the monotonic clock once per
 // process, over the first lines' 20 ms, from readings the counter brackets
