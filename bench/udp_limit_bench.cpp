@@ -1,9 +1,10 @@
 // UDP capture at the machine's limit: one paced sender (sendmmsg of
 // sequence-numbered datagrams) pinned to one core, and a receiver pinned to
-// the other, run twice for each datagram size and rate: first a reference C
+// the other, run three times for each datagram size and rate: first a reference C
 // receiver (recvmmsg of up to 64 datagrams, one writev per batch into a file
 // it keeps open, the same receive buffer as tapScope asks for), then
-// "tapscope capture udp" itself. Each row counts the datagrams that reached
+// "tapscope capture udp --no-record" (the same job), then "tapscope capture
+// udp" as it runs by default, also writing its record. Each row counts the datagrams that reached
 // the file whole and in order of their sequence numbers, the loss, and the
 // receiver's CPU time (user + system, all its threads) per datagram.
 //
@@ -146,7 +147,7 @@ unsigned char PayloadByte(std::uint64_t sequence, std::size_t index) {
 
 // tapscope capture udp, in a child process on the receiver's core; the
 // parent reads its output until it says it is capturing.
-pid_t StartTapscope(const char* program, unsigned short port, const std::string& file,
+pid_t StartTapscope(const char* program, unsigned short port, const std::string& file, bool record,
                     int& output) {
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0) {
@@ -160,8 +161,14 @@ pid_t StartTapscope(const char* program, unsigned short port, const std::string&
         dup2(pipeEnds[1], 2);
         close(pipeEnds[0]);
         const std::string portText = std::to_string(port);
-        execl(program, program, "capture", "udp", "--ip", "127.0.0.1", "--port", portText.c_str(),
-              "-o", file.c_str(), "--overwrite", static_cast<char*>(nullptr));
+        std::vector<const char*> args = {
+            program,  "capture",        "udp", "--ip",       "127.0.0.1",
+            "--port", portText.c_str(), "-o",  file.c_str(), "--overwrite"};
+        if (!record) {
+            args.push_back("--no-record");
+        }
+        args.push_back(nullptr);
+        execv(program, const_cast<char* const*>(args.data()));
         std::perror("exec");
         _exit(127);
     }
@@ -291,7 +298,10 @@ struct Row {
     double cpuMicros = 0;  // receiver CPU per datagram received
 };
 
-Row RunOnce(bool reference, const char* program, std::size_t size, long rate, double seconds) {
+enum class Receiver { kReference, kTapscope, kTapscopeNoRecord };
+
+Row RunOnce(Receiver receiver, const char* program, std::size_t size, long rate, double seconds) {
+    const bool reference = receiver == Receiver::kReference;
     const unsigned short port = FreePort();
     const char* tmp = std::getenv("TMPDIR");
     const std::string file = std::string(tmp != nullptr ? tmp : "/tmp") + "/udp_limit_" +
@@ -317,7 +327,7 @@ Row RunOnce(bool reference, const char* program, std::size_t size, long rate, do
         }
         close(ready[0]);
     } else {
-        child = StartTapscope(program, port, file, output);
+        child = StartTapscope(program, port, file, receiver == Receiver::kTapscope, output);
     }
     Row row;
     row.sent = rate > 0 ? static_cast<std::uint64_t>(rate * seconds) : kFloodCount;
@@ -335,6 +345,7 @@ Row RunOnce(bool reference, const char* program, std::size_t size, long rate, do
     row.counted = Count(file, size, row.sent);
     row.cpuMicros = row.counted.whole > 0 ? cpu * 1e6 / row.counted.whole : 0;
     unlink(file.c_str());
+    unlink((file + ".jsonl").c_str());  // the capture's record, when it wrote one
     return row;
 }
 
@@ -356,23 +367,33 @@ int main(int argc, char** argv) {
     PinTo(kSenderCpu);
     std::printf("sender on cpu %d, receiver on cpu %d; loss and receiver CPU per datagram\n",
                 kSenderCpu, kReceiverCpu);
-    std::printf("%6s %9s %10s | %10s %7s %8s | %10s %7s %8s %6s\n", "size", "rate", "sent/s",
-                "C recv", "lost%", "us/dgram", "tapscope", "lost%", "us/dgram", "x C");
+    std::printf(
+        "tapscope with --no-record does the reference's job; by default it also writes "
+        "its record\n");
+    std::printf("%6s %9s %10s | %10s %7s %8s | %10s %7s %8s %6s | %10s %7s %8s %6s\n", "size",
+                "rate", "sent/s", "C recv", "lost%", "us/dgram", "no record", "lost%", "us/dgram",
+                "x C", "record on", "lost%", "us/dgram", "x C");
     for (const long size : sizes) {
         for (const long rate : rates) {
-            const Row ref = RunOnce(true, program, size, rate, seconds);
-            const Row tap = RunOnce(false, program, size, rate, seconds);
+            const Row ref = RunOnce(Receiver::kReference, program, size, rate, seconds);
+            const Row bare = RunOnce(Receiver::kTapscopeNoRecord, program, size, rate, seconds);
+            const Row tap = RunOnce(Receiver::kTapscope, program, size, rate, seconds);
             auto lost = [](const Row& row) {
                 return 100.0 * double(row.sent - row.counted.whole) / double(row.sent);
             };
+            auto times = [&ref](const Row& row) {
+                return ref.cpuMicros > 0 ? row.cpuMicros / ref.cpuMicros : 0;
+            };
             const std::string rateText = rate > 0 ? std::to_string(rate) : "flood";
-            std::printf("%6ld %9s %10.0f | %10llu %6.2f%% %8.2f | %10llu %6.2f%% %8.2f %6.2f%s\n",
-                        size, rateText.c_str(), double(ref.sent) / ref.sendSeconds,
-                        static_cast<unsigned long long>(ref.counted.whole), lost(ref),
-                        ref.cpuMicros, static_cast<unsigned long long>(tap.counted.whole),
-                        lost(tap), tap.cpuMicros,
-                        ref.cpuMicros > 0 ? tap.cpuMicros / ref.cpuMicros : 0,
-                        ref.counted.intact && tap.counted.intact ? "" : "  (torn or repeated!)");
+            const bool intact = ref.counted.intact && bare.counted.intact && tap.counted.intact;
+            std::printf(
+                "%6ld %9s %10.0f | %10llu %6.2f%% %8.2f | %10llu %6.2f%% %8.2f %6.2f | "
+                "%10llu %6.2f%% %8.2f %6.2f%s\n",
+                size, rateText.c_str(), double(ref.sent) / ref.sendSeconds,
+                static_cast<unsigned long long>(ref.counted.whole), lost(ref), ref.cpuMicros,
+                static_cast<unsigned long long>(bare.counted.whole), lost(bare), bare.cpuMicros,
+                times(bare), static_cast<unsigned long long>(tap.counted.whole), lost(tap),
+                tap.cpuMicros, times(tap), intact ? "" : "  (torn or repeated!)");
             std::fflush(stdout);
         }
     }
