@@ -23,7 +23,9 @@
 // TCPServerProtocol with a read size of 65536 whose slot appends each block
 // through platform::CaptureFile as the capture does (open, append, close per
 // block), and the program itself, "tapscope capture tcp --read-size 65536"
-// under "taskset -c 1". Every capture file is compared with what was sent.
+// under "taskset -c 1", with --no-record (the C loop's job) and as it runs by
+// default, also writing its record (whose SHA-256 of every byte is most of
+// what it costs here). Every capture file is compared with what was sent.
 //
 //   build/bench/transport_bench stream [MiB] [rounds]
 #include <arpa/inet.h>
@@ -520,13 +522,16 @@ unsigned short FreeTcpPort() {
 // size is watched every 100 us), not to the program's exit, which waits for
 // the console's next status tick. The blocks are those its closing line
 // counts.
-StreamResult StreamProgram(const std::vector<char>& stream) {
+StreamResult StreamProgram(const std::vector<char>& stream, bool record) {
     const std::string capture = CaptureName();
     StreamResult result;
     const std::string port = std::to_string(FreeTcpPort());
     std::vector<std::string> args = {"taskset",     "-c",     "1",    TAPSCOPE_PROGRAM, "capture",
                                      "tcp",         "--port", port,   "--read-size",    "65536",
                                      "--overwrite", "-o",     capture};
+    if (!record) {
+        args.push_back("--no-record");
+    }
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
@@ -576,6 +581,7 @@ StreamResult StreamProgram(const std::vector<char>& stream) {
     }
     result.whole = WIFEXITED(status) && WEXITSTATUS(status) == 0 && FileHolds(capture, stream);
     std::remove(capture.c_str());
+    std::remove((capture + ".jsonl").c_str());  // its record, when it wrote one
     return result;
 }
 
@@ -584,13 +590,14 @@ int StreamMain(int argc, char** argv) {
     const int rounds = std::max(1, argc > 3 ? std::atoi(argv[3]) : 3);
     const std::vector<char> stream = IndexedStream(mebibytes << 20);
     const bool withProgram = access(TAPSCOPE_PROGRAM, X_OK) == 0;
-    std::vector<StreamResult> cLoop, transport, program;
+    std::vector<StreamResult> cLoop, transport, program, bare;
     // The contenders take turns, so that a slow spell falls on all of them.
     for (int round = 0; round < rounds; ++round) {
         cLoop.push_back(StreamCLoop(stream));
         transport.push_back(StreamTransport(stream));
         if (withProgram) {
-            program.push_back(StreamProgram(stream));
+            program.push_back(StreamProgram(stream, true));
+            bare.push_back(StreamProgram(stream, false));
         }
     }
     auto best = [](std::vector<StreamResult> results) {
@@ -625,7 +632,8 @@ int StreamMain(int argc, char** argv) {
     row("C loop (accept, read 64 KiB, write to open file)", cLoop);
     row("TCPServerProtocol, read size 65536, CaptureFile", transport);
     if (withProgram) {
-        row("tapscope capture tcp --read-size 65536", program);
+        row("tapscope capture tcp --read-size 65536 --no-record", bare);
+        row("tapscope capture tcp --read-size 65536 (record on)", program);
     } else {
         std::printf("  (the program was not built; its row is left out)\n");
     }
