@@ -371,4 +371,16 @@ std::optional<CaptureRecord> ReadRecord(const std::string& path, std::string& er
     return record;
 }
 
+std::string SourceLabel(const CaptureRecord* record, std::uint64_t id) {
+    const RecordSource* source = record ? record->Source(id) : nullptr;
+    if (source == nullptr) {
+        return id == 0 ? std::string("unknown source") : "source " + std::to_string(id);
+    }
+    const std::string name = source->name.empty() ? "source " + std::to_string(id) : source->name;
+    if (source->kind == "tcp") {
+        return "#" + std::to_string(source->connection != 0 ? source->connection : id) + " " + name;
+    }
+    return name;
+}
+
 }  // namespace tapscope::app

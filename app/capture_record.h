@@ -121,4 +121,9 @@ struct CaptureRecord {
 // be read as a record at all.
 std::optional<CaptureRecord> ReadRecord(const std::string& path, std::string& error);
 
+// How a source is named where rows are listed: a TCP connection with its
+// number, "#2 127.0.0.1:40112"; another by its name; "unknown source" for 0.
+// |record| may be null (a capture without a record).
+std::string SourceLabel(const CaptureRecord* record, std::uint64_t id);
+
 }  // namespace tapscope::app

@@ -54,15 +54,7 @@ std::unique_ptr<OpenedCapture> OpenedCapture::Open(const std::string& path, std:
 
 std::string OpenedCapture::Label(std::uint64_t id) const {
     // As "tapscope show" names them: a TCP connection by its number.
-    const RecordSource* source = m_record ? m_record->Source(id) : nullptr;
-    if (source == nullptr) {
-        return id == 0 ? std::string("unknown source") : "source " + std::to_string(id);
-    }
-    const std::string name = source->name.empty() ? "source " + std::to_string(id) : source->name;
-    if (source->kind == "tcp") {
-        return "#" + std::to_string(source->connection != 0 ? source->connection : id) + " " + name;
-    }
-    return name;
+    return SourceLabel(m_record ? &*m_record : nullptr, id);
 }
 
 int OpenedCapture::SourceIndex(std::uint64_t id) {

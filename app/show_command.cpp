@@ -85,20 +85,6 @@ std::string Plural(std::uint64_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// How a source is named in the listing: a TCP connection with its number,
-// "#2 127.0.0.1:40112"; another by its name.
-std::string SourceLabel(const CaptureRecord* record, std::uint64_t id) {
-    const RecordSource* source = record ? record->Source(id) : nullptr;
-    if (source == nullptr) {
-        return id == 0 ? std::string("unknown source") : "source " + std::to_string(id);
-    }
-    const std::string name = source->name.empty() ? "source " + std::to_string(id) : source->name;
-    if (source->kind == "tcp") {
-        return "#" + std::to_string(source->connection != 0 ? source->connection : id) + " " + name;
-    }
-    return name;
-}
-
 // True when --source |text| names |source|: its name or label, its address or
 // device, or its number ("#2" or "2": a TCP connection's number, else the
 // source's id).
