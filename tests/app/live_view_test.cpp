@@ -28,6 +28,7 @@
 #include "app/opened_capture.h"
 #include "app/tapscope_dlg.h"
 #include "tests/app/app_test_support.h"
+#include "tests/app/process_until.h"
 #include "tests/support/temp_dir.h"
 
 namespace tapscope::testing {
@@ -589,20 +590,6 @@ TEST_F(OpenedCaptureTest, WithoutARecordTheFileIsOneBlockOfUnknownTime) {
     EXPECT_EQ(error, m_dir.Path() + " is not a regular file");
     EXPECT_EQ(app::OpenedCapture::Open(m_dir.File("missing.bin"), error), nullptr);
     EXPECT_NE(error.find("missing.bin"), std::string::npos);
-}
-
-template <typename Condition>
-bool ProcessUntil(Condition condition, int limitMs = 30000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > limitMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QTest::qWait(2);
-    }
-    return true;
 }
 
 // Two TCP clients of a capture through the main window, the live view open

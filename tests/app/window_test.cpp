@@ -22,26 +22,12 @@
 #include "app/ethernet_setting_dialog.h"
 #include "app/tapscope_dlg.h"
 #include "tests/app/app_test_support.h"
+#include "tests/app/process_until.h"
 #include "tests/support/log_test_access.h"
 #include "tests/support/temp_dir.h"
 
 namespace tapscope::testing {
 namespace {
-
-// Runs the window's event loop until |condition| holds (bounded).
-template <typename Condition>
-bool ProcessUntil(Condition condition, int limitMs = 30000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > limitMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QTest::qWait(2);
-    }
-    return true;
-}
 
 class WindowTest : public ::testing::Test {
 protected:
