@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <sstream>
@@ -94,6 +95,36 @@ TEST(CaptureRecordWriterTest, RowsEndAtTheGapAtAnotherSourceAndAtEachFlush) {
               "9c56cc51b374c3ba189210d5b6d4bf57790d351c96c47c02190ecf1e430635ab");
     EXPECT_EQ(lines.back()["bytes"].toInteger(), 8);
     EXPECT_EQ(lines.back()["blocks"].toInteger(), 7);
+}
+
+// Small blocks are hashed a few KiB at a time, large ones at once: blocks
+// that end just before, at and after that buffer's edge, and blocks larger
+// than it between small ones, give the SHA-256 of all the bytes in order.
+TEST(CaptureRecordWriterTest, TheHashCoversEveryByteWhateverTheBlockSizes) {
+    TempDir dir;
+    app::RecordStart start;
+    start.transport = "tcp";
+    CaptureRecordWriter writer(dir.File("r.jsonl"), start);
+    ASSERT_TRUE(writer.Open(At(0)));
+    const BlockSource one = Tcp(1, 40112);
+    std::string all;
+    std::int64_t at = 1;
+    for (const std::size_t size : {1, 4094, 1, 1, 2, 4096, 3, 5000, 4095, 4097, 1, 70000, 7}) {
+        std::string block(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) {
+            block[i] = static_cast<char>((all.size() + i) * 131 % 251);
+        }
+        writer.Block(&one, block.data(), block.size(), At(at++));
+        all += block;
+    }
+    writer.End({}, At(999'999));
+    ASSERT_TRUE(writer.Failure().empty()) << writer.Failure();
+    const auto lines = Lines(dir.File("r.jsonl"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["sha256"].toString(),
+              QCryptographicHash::hash(QByteArray::fromStdString(all), QCryptographicHash::Sha256)
+                  .toHex());
+    EXPECT_EQ(lines.back()["bytes"].toInteger(), static_cast<qint64>(all.size()));
 }
 
 // Datagrams are rows of their own even from one sender at once.
