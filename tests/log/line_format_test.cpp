@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdarg>
 #include <cstdint>
@@ -18,6 +19,12 @@ namespace ZelLog {
 namespace {
 
 namespace platform = tapscope::platform;
+
+// The process's priority class as a line names it: NORMAL, unless the tests
+// themselves run under nice.
+std::string OwnClassName() {
+    return PriorityName(platform::PriorityClassFromNice(getpriority(PRIO_PROCESS, 0)));
+}
 
 std::string Compose(std::string_view prefix, std::string_view marker, std::string_view suffix,
                     const char* format, ...) ZEL_PRINTF_FORMAT(4, 5);
@@ -227,8 +234,8 @@ TEST(LinePrefix, ShapeDateAndTimeFields) {
 
     std::string text(prefix, FormatLinePrefix(prefix, time, self, 1));
     EXPECT_EQ(text.substr(0, 5), "[CPU=");
-    EXPECT_EQ(text.substr(9), std::string("][PID=") + pid + "]:[NORMAL]:[TID=" + tid +
-                                  "(MAIN)]:[NORMAL] [06-12-26 09:05:03.042]");
+    EXPECT_EQ(text.substr(9), std::string("][PID=") + pid + "]:[" + OwnClassName() +
+                                  "]:[TID=" + tid + "(MAIN)]:[NORMAL] [06-12-26 09:05:03.042]");
 
     // Another main thread: no "(MAIN)". A year of 9999 and an hour of 24 leave
     // the date and the time empty.
@@ -279,8 +286,8 @@ TEST(LinePrefix, EachPrefixInARowMatchesItsOwnTime) {
         }
         char expected[kPrefixBufferSize];
         std::snprintf(expected, sizeof expected,
-                      "][PID=%s]:[NORMAL]:[TID=%s%s]:[NORMAL] [%02d-12-26 %s]", pid, tid,
-                      step.main ? "(MAIN)" : "", step.day, clock);
+                      "][PID=%s]:[%s]:[TID=%s%s]:[NORMAL] [%02d-12-26 %s]", pid,
+                      OwnClassName().c_str(), tid, step.main ? "(MAIN)" : "", step.day, clock);
         char prefix[kPrefixBufferSize];
         const std::string text(prefix,
                                FormatLinePrefix(prefix, time, step.main ? self : self + 1, 1));
