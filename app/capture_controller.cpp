@@ -515,7 +515,7 @@ void CaptureController::OnProtocolData(std::shared_ptr<AbstractProtocol> sender,
     const std::size_t size = std::min<std::size_t>(count, block.size());
     const AbstractProtocol::BlockView view{block.data(), static_cast<unsigned int>(size)};
     // An empty buffer only creates the file; it is no block.
-    WriteBlocks(&view, 1, block.empty());
+    WriteBlocks(&view, 1, block.empty(), false);
 }
 
 void CaptureController::OnProtocolBlocks(std::shared_ptr<AbstractProtocol> sender,
@@ -523,11 +523,18 @@ void CaptureController::OnProtocolBlocks(std::shared_ptr<AbstractProtocol> sende
     if (!IsCurrentOrStopping(sender) || blocks.empty()) {
         return;
     }
-    WriteBlocks(blocks.data(), blocks.size(), false);
+    // Datagrams that waited together are appended with one write. The blocks
+    // of a stream (a burst of reads of a TCP connection) keep one open, append
+    // and close each, as when they come one by one.
+    const BlockSource* source = blocks.front().source != nullptr
+                                    ? blocks.front().source
+                                    : AbstractProtocol::DeliveringSource();
+    const bool stream = source != nullptr && source->kind == BlockSource::Kind::kTcp;
+    WriteBlocks(blocks.data(), blocks.size(), false, !stream);
 }
 
 void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, std::size_t count,
-                                    bool onlyCreate) {
+                                    bool onlyCreate, bool oneWrite) {
     // Blocks that go to one file are appended with one write; with rollover
     // a new file may begin between two of them, never inside one. The
     // record gives them the time they were handed over.
@@ -574,7 +581,18 @@ void CaptureController::WriteBlocks(const AbstractProtocol::BlockView* blocks, s
             }
             group = parts.size();
             file.assign(m_captureFile->Path());
-            result = m_captureFile->AppendBlocks(parts.data(), group, written, m_giveUp);
+            if (oneWrite) {
+                result = m_captureFile->AppendBlocks(parts.data(), group, written, m_giveUp);
+            } else {
+                while (written < group) {
+                    std::size_t appended = 0;
+                    result = m_captureFile->AppendBlocks(&parts[written], 1, appended, m_giveUp);
+                    written += appended;
+                    if (!result.Ok()) {
+                        break;
+                    }
+                }
+            }
             resumed = written > 0 && m_outage;
             if (m_recordWriter != nullptr && !onlyCreate) {
                 const BlockSource* delivering = AbstractProtocol::DeliveringSource();

@@ -71,8 +71,9 @@ public:
     void SetControlsState(bool idle);
     void OnProtocolData(std::shared_ptr<AbstractProtocol> sender, const std::vector<char>& block,
                         const unsigned int& count);
-    // Blocks that arrived together: appended with one write, then each
-    // logged, counted and stepped as if it had come alone.
+    // Blocks that arrived together: datagrams appended with one write, a
+    // stream's one append each, all under one hold of the write lock; then
+    // each logged, counted and stepped as if it had come alone.
     void OnProtocolBlocks(std::shared_ptr<AbstractProtocol> sender,
                           const std::vector<AbstractProtocol::BlockView>& blocks);
     void OnProtocolMessage(std::shared_ptr<AbstractProtocol> sender, const std::string& message);
@@ -176,8 +177,11 @@ private:
     // must not start (the operator said No, or the path cannot be used).
     bool PrepareCaptureFile(const std::string& path);
     // Appends |count| blocks (with |onlyCreate|, one empty buffer that only
-    // makes the file) and accounts for each.
-    void WriteBlocks(const AbstractProtocol::BlockView* blocks, std::size_t count, bool onlyCreate);
+    // makes the file) and accounts for each; with |oneWrite| the blocks that
+    // go to one file share one open, write and close, otherwise each has its
+    // own.
+    void WriteBlocks(const AbstractProtocol::BlockView* blocks, std::size_t count, bool onlyCreate,
+                     bool oneWrite);
     // Shows why |path| cannot be captured into, after a failed check.
     void RefuseCaptureFile(const std::string& path, const platform::CaptureFileResult& result);
     // A block that could not be written: the first of an outage is shown,

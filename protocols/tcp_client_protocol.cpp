@@ -18,7 +18,20 @@ std::string PeerText(const boost::asio::ip::tcp::endpoint& peer) {
 }  // namespace
 
 TCPClientProtocol::TCPClientProtocol(boost::asio::io_context& ioService, std::size_t readSize)
-    : m_socket(ioService), m_buffer(std::clamp<std::size_t>(readSize, 1, kLargestReadSize), 0) {}
+    : m_socket(ioService),
+      m_readSize(std::clamp<std::size_t>(readSize, 1, kLargestReadSize)),
+      m_buffer(m_readSize, 0) {}
+
+void TCPClientProtocol::GatherBlocks() {
+    using tapscope::protocols::detail::kBurstLimit;
+    const std::size_t burst = m_readSize * static_cast<std::size_t>(kBurstLimit);
+    if (burst > kGatherBytes) {
+        return;
+    }
+    m_buffer.assign(burst, 0);
+    m_gathered.reserve(kBurstLimit);
+    m_gather = true;
+}
 
 std::shared_ptr<TCPClientProtocol> TCPClientProtocol::Create(boost::asio::io_context& ioService,
                                                              std::size_t readSize) {
@@ -83,7 +96,7 @@ void TCPClientProtocol::StartRead() {
 std::optional<std::string> TCPClientProtocol::ArmReadLocked() {
     try {
         m_socket.async_read_some(
-            boost::asio::buffer(m_buffer),
+            boost::asio::buffer(m_buffer.data(), m_readSize),
             [self = shared_from_this()](const boost::system::error_code& error, std::size_t count) {
                 self->HandleRead(error, count);
             });
@@ -96,6 +109,9 @@ std::optional<std::string> TCPClientProtocol::ArmReadLocked() {
 void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, std::size_t count) {
     using tapscope::protocols::detail::kBurstLimit;
     boost::system::error_code error = completion;
+    // While gathering, where the next block's bytes go in m_buffer.
+    std::size_t used = 0;
+    m_gathered.clear();
     for (int delivered = 0;; ++delivered) {
         std::optional<std::string> failure;
         bool draining = false;
@@ -115,6 +131,8 @@ void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, 
             }
         }
         if (error) {
+            // What was read before the error comes first.
+            DeliverGathered();
             if (failure) {
                 ReportMessage(*failure);
             }
@@ -134,30 +152,63 @@ void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, 
         }
         ZelLog::Log()->Trace("Success read [%i] symbols from socket", static_cast<int>(count));
         const unsigned int received = static_cast<unsigned int>(count);
-        {
+        if (m_gather) {
+            m_gathered.push_back({m_buffer.data() + used, received, &m_source});
+            used += count;
+        } else {
             const tapscope::protocols::SourceScope source(&m_source);
             m_dataSignal(shared_from_this(), m_buffer, received);
         }
+        bool deliverFirst = false;
         {
             std::lock_guard lock(m_lock);
-            if (!m_connected || m_draining) {
-                return;  // stopped, or the drain takes the rest
+            if (!m_connected) {
+                return;  // stopped: what the burst gathered came too late
             }
-            if (delivered + 1 < kBurstLimit) {
+            if (!m_draining && delivered + 1 < kBurstLimit) {
                 // A block that already waits is taken here and now (see
                 // detail/burst.h); so is an error, handled above.
-                count = m_socket.read_some(boost::asio::buffer(m_buffer), error);
+                count = m_socket.read_some(boost::asio::buffer(m_buffer.data() + used, m_readSize),
+                                           error);
                 if (!tapscope::protocols::detail::NothingWaiting(error)) {
                     continue;
                 }
             }
-            failure = ArmReadLocked();
+            // The next read may complete into m_buffer at once, so what the
+            // burst gathered there is handed over before it is armed.
+            deliverFirst = !m_gathered.empty();
+            if (!deliverFirst && !m_draining) {
+                failure = ArmReadLocked();
+            }
+        }
+        if (deliverFirst) {
+            DeliverGathered();
+            std::lock_guard lock(m_lock);
+            if (m_connected && !m_draining) {
+                failure = ArmReadLocked();
+            }
         }
         if (failure) {
             ReportMessage(*failure);
         }
         return;
     }
+}
+
+void TCPClientProtocol::DeliverGathered() {
+    if (m_gathered.empty()) {
+        return;
+    }
+    auto self = shared_from_this();
+    if (m_gathered.size() == 1) {
+        // The first block of a burst lies at the start of m_buffer.
+        const tapscope::protocols::SourceScope source(&m_source);
+        m_dataSignal(self, m_buffer, m_gathered.front().count);
+    } else {
+        const tapscope::protocols::SourceScope source(&m_source);
+        m_blocksSignal(self, m_gathered);
+    }
+    m_gathered.clear();
 }
 
 void TCPClientProtocol::ReportClosed() {

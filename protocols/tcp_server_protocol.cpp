@@ -127,6 +127,15 @@ std::shared_ptr<TCPClientProtocol> TCPServerProtocol::MakeConnectionLocked() {
     connection->m_dataSignal.connect(
         [self](std::shared_ptr<TCPClientProtocol> source, const std::vector<char>& buffer,
                const unsigned int& count) { self->HandleClientData(source, buffer, count); });
+    if (!m_blocksSignal.empty()) {
+        // A capture that takes several blocks at once gets a burst's in one
+        // emission rather than one each.
+        connection->GatherBlocks();
+        connection->m_blocksSignal.connect([self](std::shared_ptr<TCPClientProtocol> source,
+                                                  const std::vector<BlockView>& blocks) {
+            self->HandleClientBlocks(source, blocks);
+        });
+    }
     // Weak: a message for a server that no longer exists is dropped.
     std::weak_ptr<TCPServerProtocol> weakSelf = self;
     connection->m_messageSignal.connect(
@@ -226,6 +235,14 @@ void TCPServerProtocol::HandleClientData(std::shared_ptr<TCPClientProtocol> /*co
         return;  // read before Stop, delivered after it: too late
     }
     m_dataSignal(shared_from_this(), buffer, count);
+}
+
+void TCPServerProtocol::HandleClientBlocks(std::shared_ptr<TCPClientProtocol> /*connection*/,
+                                           const std::vector<BlockView>& blocks) {
+    if (!m_started) {
+        return;
+    }
+    m_blocksSignal(shared_from_this(), blocks);
 }
 
 void TCPServerProtocol::ForgetConnection(const std::shared_ptr<TCPClientProtocol>& connection) {

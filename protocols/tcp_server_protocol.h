@@ -60,6 +60,8 @@ public:
     // The slots connected to each connection's signals.
     void HandleClientData(std::shared_ptr<TCPClientProtocol> connection,
                           const std::vector<char>& buffer, const unsigned int& count);
+    void HandleClientBlocks(std::shared_ptr<TCPClientProtocol> connection,
+                            const std::vector<BlockView>& blocks);
     void HandleClientMessage(std::shared_ptr<TCPClientProtocol> connection,
                              const std::string& text);
     // Takes a connection that has ended out of the list.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -456,6 +457,59 @@ TEST_F(CaptureControllerTest, ABurstWrittenTogetherIsTheSameAsBlocksOneByOne) {
         EXPECT_GT(files.size(), 5u);
         EXPECT_TRUE(joined == sent);
     }
+}
+
+// The single bytes of a burst of TCP reads reach the controller together, yet
+// the capture stays what one block at a time makes: the same file, a read and
+// a write line, a count and a progress step per byte, and one open, append and
+// close of the capture file per byte (counted with inotify).
+TEST_F(CaptureControllerTest, ABurstOfTcpBytesIsAppendedAByteAtATime) {
+    const unsigned short port = FreeTcpPort();
+    m_controller.SetSettingsPage(std::make_shared<FixedPage>(UdpDocument(port)));
+    m_view.SetTab(app::kTabTcp);
+    m_controller.OnStartStop();
+    ASSERT_TRUE(m_controller.TransportStarted());
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket client(io);
+    client.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    boost::asio::write(client, boost::asio::buffer(std::string("<")));
+    ASSERT_TRUE(WaitUntil([&] { return m_controller.BytesWritten() == 1; }));
+    const int before = m_view.Position();
+    LogTexts();
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, m_capture.c_str(), IN_OPEN | IN_CLOSE_WRITE), 0);
+    // The worker waits at the gate while the bytes arrive: they are read in
+    // bursts.
+    std::promise<void> gate;
+    boost::asio::post(m_controller.IoService(),
+                      [opened = gate.get_future().share()] { opened.wait(); });
+    constexpr int kBytes = 200;
+    std::string sent;
+    for (int i = 0; i < kBytes; ++i) {
+        sent += static_cast<char>(i * 37);
+    }
+    boost::asio::write(client, boost::asio::buffer(sent));
+    gate.set_value();
+    ASSERT_TRUE(WaitUntil([&] { return m_controller.BlocksWritten() == kBytes + 1; }));
+    EXPECT_EQ(m_view.Position(), (before / 10 + kBytes) % 10 * 10);
+    int closes = 0;
+    alignas(inotify_event) char events[64 * 1024];
+    for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;) {
+        for (char* at = events; at < events + got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(at);
+            closes += (event->mask & IN_CLOSE_WRITE) != 0 ? 1 : 0;
+            at += sizeof(inotify_event) + event->len;
+        }
+    }
+    close(watch);
+    EXPECT_EQ(closes, kBytes);
+    const auto log = LogTexts();
+    EXPECT_EQ(CountContaining(log, "Success read [1] symbols from socket"), kBytes);
+    EXPECT_EQ(CountContaining(log, "Success write [1] symbols to file"), kBytes);
+    m_controller.OnStartStop();
+    ASSERT_TRUE(WaitForWorkerEnd());
+    EXPECT_TRUE(ReadFile(m_capture) == "<" + sent);
 }
 
 // A capture that rolls over puts whole blocks into time-stamped files beside

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/descriptors.h"
+#include "protocols/detail/burst.h"
 #include "tests/protocols/protocol_test_support.h"
 #include "tests/support/wait.h"
 
@@ -225,6 +226,76 @@ TEST_F(TcpServerProtocolTest, ALargerReadSizeDeliversTheSameBytesInFewerBlocks) 
                       [](const std::string& text) { return text.rfind("Success read [", 0) == 0; }),
                   static_cast<std::ptrdiff_t>(deliveries.size()));
     }
+}
+
+// With a slot for several blocks, the single bytes one burst reads come in one
+// emission: each still its own block with its own read line, the connection
+// as its source, in order; what a burst read before the client closed comes
+// before the close; a byte that arrives alone still comes on the data signal.
+TEST_F(TcpServerProtocolTest, ABurstOfSingleByteReadsComesInOneEmissionBeforeTheClose) {
+    using tapscope::protocols::detail::kBurstLimit;
+    auto server = Make<TCPServerProtocol>(IpDocument("127.0.0.1", 0));
+    // What reached the slots, in order: "blocks N", "byte", "event".
+    std::mutex lock;
+    std::vector<std::string> order;
+    std::string bytes;
+    std::vector<std::uint64_t> connections;
+    server->m_blocksSignal.connect([&](std::shared_ptr<AbstractProtocol>,
+                                       const std::vector<AbstractProtocol::BlockView>& blocks) {
+        std::lock_guard guard(lock);
+        order.push_back("blocks " + std::to_string(blocks.size()));
+        for (const auto& block : blocks) {
+            EXPECT_EQ(block.count, 1u);
+            ASSERT_NE(block.source, nullptr);
+            EXPECT_EQ(block.source->kind, BlockSource::Kind::kTcp);
+            connections.push_back(block.source->connection);
+            bytes.append(block.data, block.count);
+        }
+    });
+    server->m_dataSignal.connect([&](std::shared_ptr<AbstractProtocol>,
+                                     const std::vector<char>& buffer, const unsigned int& count) {
+        std::lock_guard guard(lock);
+        order.push_back("byte");
+        connections.push_back(AbstractProtocol::DeliveringSource()->connection);
+        bytes.append(buffer.data(), count);
+    });
+    server->m_eventSignal.connect(
+        [&](std::shared_ptr<AbstractProtocol>, const TransportEvent& event) {
+            std::lock_guard guard(lock);
+            if (event.kind == TransportEvent::Kind::kClientClosed) {
+                order.push_back("closed");
+            }
+        });
+    ASSERT_TRUE(server->Start());
+    // Everything waits before the first read: three full bursts, then one
+    // of four that meets the end of the stream.
+    constexpr std::size_t kBytes = 3 * kBurstLimit + 4;
+    const std::string sent = MixedBytes(kBytes, 11);
+    auto first = Connect(server->LocalPort());
+    Write(*first, sent);
+    first->close();
+    RunWorker();
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard guard(lock);
+        return !order.empty() && order.back() == "closed";
+    }));
+    auto second = Connect(server->LocalPort());
+    Write(*second, "z");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard guard(lock);
+        return bytes.size() == kBytes + 1;
+    }));
+    server->Stop();
+    JoinWorker();
+    std::lock_guard guard(lock);
+    const std::string burst = "blocks " + std::to_string(kBurstLimit);
+    EXPECT_EQ(order, (std::vector<std::string>{burst, burst, burst, "blocks 4", "closed", "byte"}));
+    EXPECT_TRUE(bytes == sent + "z");
+    std::vector<std::uint64_t> expected(kBytes, 1);
+    expected.push_back(2);
+    EXPECT_EQ(connections, expected);
+    EXPECT_EQ(CountOf(LogTexts(), "Success read [1] symbols from socket"),
+              static_cast<int>(kBytes + 1));
 }
 
 // Sizes outside 1 to 64 KiB are brought within them rather than refused: the
