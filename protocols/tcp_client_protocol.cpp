@@ -115,7 +115,9 @@ void TCPClientProtocol::HandleRead(const boost::system::error_code& completion, 
     for (int delivered = 0;; ++delivered) {
         std::optional<std::string> failure;
         bool draining = false;
-        {
+        // A block that the burst read itself was read under the lock, which
+        // found the connection open and not draining then.
+        if (delivered == 0 || error) {
             std::lock_guard lock(m_lock);
             if (!m_connected) {
                 // Disconnected by the server's Stop: its abort, or bytes that
